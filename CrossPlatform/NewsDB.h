@@ -38,4 +38,53 @@ class NewsItem : public Serializable {
   bool visible = false;    // counts as visible; the visible-only views skip it otherwise
 };
 
+// The database: the messages in insertion order and the counter that numbers new ones.
+// Positions are 0-based. Operations ending in All see every message; the others see only the
+// visible ones. Lookups by a message's index always see every message.
+class NewsDB : public Serializable {
+ public:
+  // An empty database with counter 0 and no file name.
+  NewsDB();
+  // Reads a database from `in`; ask DidConstructionFail() right after.
+  explicit NewsDB(std::istream& in);
+  // Reads the database file at `path` and remembers the path for Save(), even on failure; a
+  // file that does not open counts as a failure. Ask DidConstructionFail() right after.
+  explicit NewsDB(const std::string& path);
+
+  // Appends the counter and the list of messages.
+  void SerializeValues(std::string& out) const override;
+  // Reads the counter, then the list; false if either fails, keeping what was read before.
+  bool DeserializeValues(std::istream& in) override;
+  // Saves to the remembered file name; false when there is none or the save fails.
+  bool Save();
+
+  // Number of messages.
+  uint64_t CountAll() const;
+  // Number of visible messages.
+  uint64_t Count() const;
+  // Number of visible messages not yet read.
+  uint64_t UnreadCount() const;
+  // List position of the message at visible position `pos`, or -1 if there is none.
+  int64_t GetVisibleIndex(uint64_t pos) const;
+  // The message at list position `i`, which must be below CountAll(); valid until the list
+  // next changes.
+  NewsItem& GetNewsItemAll(uint64_t i);
+  // Advances the counter and returns it: the number for a new message (wraps after 2^32 - 1).
+  uint32_t GetIndex();
+  // Appends a copy of `item`, stored unread; neither checks nor changes any number.
+  void AddNewsItem(const NewsItem& item);
+  // Removes the message at visible position `pos`; does nothing if `pos` is not below Count().
+  void RemoveNewsItemWithPos(uint64_t pos);
+  // Removes the first message whose index is `key`, visible or not; does nothing if none is.
+  void RemoveNewsItemWithIndex(uint32_t key);
+  // Adds, unread, a copy of every message of `other` whose index is not yet present (of several
+  // with one index only the first), and raises the counter to the largest index added. Returns
+  // true if anything was added.
+  bool Import(const NewsDB& other);
+
+  std::string fileName;          // path given to the path constructor; used only by Save()
+  uint32_t lastIndex = 0;        // last index handed out by GetIndex()
+  std::vector<NewsItem> items;   // the messages, in insertion (file) order
+};
+
 #endif  // CROSSPLATFORM_NEWSDB_H
