@@ -18,7 +18,9 @@ NewsItem::NewsItem(int32_t index, const std::string& title, const std::string& t
       read(read),
       visible(visible) {}
 
-NewsItem::NewsItem(std::istream& in) { constructionOk = Deserialize(in); }
+NewsItem::NewsItem(std::istream& in) {
+  constructionOk = Deserialize(in);
+}
 
 void NewsItem::SerializeValues(std::string& out) const {
   AddSerialization(out, index);
@@ -33,15 +35,17 @@ void NewsItem::SerializeValues(std::string& out) const {
 }
 
 bool NewsItem::DeserializeValues(std::istream& in) {
-  return DeserializeValue(in, index) && DeserializeValue(in, title) &&
-         DeserializeValue(in, text) && DeserializeValue(in, timeOfDay) &&
-         DeserializeValue(in, day) && DeserializeValue(in, month) && DeserializeValue(in, year) &&
-         DeserializeValue(in, read) && DeserializeValue(in, visible);
+  return DeserializeValue(in, index) && DeserializeValue(in, title) && DeserializeValue(in, text) &&
+         DeserializeValue(in, timeOfDay) && DeserializeValue(in, day) &&
+         DeserializeValue(in, month) && DeserializeValue(in, year) && DeserializeValue(in, read) &&
+         DeserializeValue(in, visible);
 }
 
 NewsDB::NewsDB() = default;
 
-NewsDB::NewsDB(std::istream& in) { constructionOk = Deserialize(in); }
+NewsDB::NewsDB(std::istream& in) {
+  constructionOk = Deserialize(in);
+}
 
 NewsDB::NewsDB(const std::string& path) : fileName(path) {
   std::ifstream file(path, std::ios::in | std::ios::binary);
@@ -57,9 +61,13 @@ bool NewsDB::DeserializeValues(std::istream& in) {
   return DeserializeValue(in, lastIndex) && DeserializeClassVector(in, items);
 }
 
-bool NewsDB::Save() { return !fileName.empty() && SerializeFile(fileName); }
+bool NewsDB::Save() {
+  return !fileName.empty() && SerializeFile(fileName);
+}
 
-uint64_t NewsDB::CountAll() const { return items.size(); }
+uint64_t NewsDB::CountAll() const {
+  return items.size();
+}
 
 uint64_t NewsDB::Count() const {
   return static_cast<uint64_t>(
@@ -67,15 +75,16 @@ uint64_t NewsDB::Count() const {
 }
 
 uint64_t NewsDB::UnreadCount() const {
-  return static_cast<uint64_t>(std::count_if(items.begin(), items.end(), [](const NewsItem& item) {
-    return item.visible && !item.read;
-  }));
+  return static_cast<uint64_t>(std::count_if(
+      items.begin(), items.end(), [](const NewsItem& item) { return item.visible && !item.read; }));
 }
 
 int64_t NewsDB::GetVisibleIndex(uint64_t pos) const {
   for (size_t i = 0; i < items.size(); ++i) {
-    if (!items[i].visible) continue;
-    if (pos == 0) return static_cast<int64_t>(i);
+    if (!items[i].visible)
+      continue;
+    if (pos == 0)
+      return static_cast<int64_t>(i);
     --pos;
   }
   return -1;
@@ -86,7 +95,9 @@ NewsItem& NewsDB::GetNewsItemAll(uint64_t i) {
   return items[i];
 }
 
-uint32_t NewsDB::GetIndex() { return ++lastIndex; }
+uint32_t NewsDB::GetIndex() {
+  return ++lastIndex;
+}
 
 void NewsDB::AddNewsItem(const NewsItem& item) {
   items.push_back(item);
@@ -95,24 +106,28 @@ void NewsDB::AddNewsItem(const NewsItem& item) {
 
 void NewsDB::RemoveNewsItemWithPos(uint64_t pos) {
   const int64_t position = GetVisibleIndex(pos);
-  if (position < 0) return;
+  if (position < 0)
+    return;
   items.erase(items.begin() + position);
 }
 
 void NewsDB::RemoveNewsItemWithIndex(uint32_t key) {
   const auto found = std::find_if(items.begin(), items.end(),
                                   [key](const NewsItem& item) { return item.index == key; });
-  if (found != items.end()) items.erase(found);
+  if (found != items.end())
+    items.erase(found);
 }
 
 bool NewsDB::Import(const NewsDB& other) {
   // The set stands for the front-to-back search of the list, including the copies added here.
   std::unordered_set<uint32_t> present;
   present.reserve(items.size() + other.items.size());
-  for (const NewsItem& item : items) present.insert(item.index);
+  for (const NewsItem& item : items)
+    present.insert(item.index);
   bool added = false;
   for (const NewsItem& item : other.items) {
-    if (!present.insert(item.index).second) continue;
+    if (!present.insert(item.index).second)
+      continue;
     AddNewsItem(item);
     // Numbers handed out later must not repeat an imported one.
     lastIndex = std::max(lastIndex, item.index);

@@ -82,9 +82,9 @@ class NewsDB : public Serializable {
   // true if anything was added.
   bool Import(const NewsDB& other);
 
-  std::string fileName;          // path given to the path constructor; used only by Save()
-  uint32_t lastIndex = 0;        // last index handed out by GetIndex()
-  std::vector<NewsItem> items;   // the messages, in insertion (file) order
+  std::string fileName;         // path given to the path constructor; used only by Save()
+  uint32_t lastIndex = 0;       // last index handed out by GetIndex()
+  std::vector<NewsItem> items;  // the messages, in insertion (file) order
 };
 
 #endif  // CROSSPLATFORM_NEWSDB_H

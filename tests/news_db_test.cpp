@@ -136,8 +136,9 @@ TEST(NewsDBFile, FailedLoadKeepsWhatWasReadBeforeTheFailure) {
     std::istringstream in(text);
     EXPECT_TRUE(NewsDB(in).DidConstructionFail()) << text;
   }
-  std::istringstream in(R"(<"4" "3" <"1" "a" "x" "1" "1" "1" "1" "0" "1">)"
-                        R"( <"2" "b" "x" "1" "1" "1" "1" "2" "1"> <"3" "c" "x" "1" "1" "1" "1" "0" "1">>)");
+  std::istringstream in(
+      R"(<"4" "3" <"1" "a" "x" "1" "1" "1" "1" "0" "1">)"
+      R"( <"2" "b" "x" "1" "1" "1" "1" "2" "1"> <"3" "c" "x" "1" "1" "1" "1" "0" "1">>)");
   NewsDB db(in);
   EXPECT_TRUE(db.DidConstructionFail());
   EXPECT_EQ(db.lastIndex, 4u);

@@ -32,7 +32,8 @@ TEST(NewsItemText, WritesTheSampleRecordsByteForByte) {
   std::string database = Serializable::BeginSerialization();
   Serializable::AddSerialization(database, uint32_t{2});
   Serializable::AddClassVectorSerialization(
-      database, std::vector<NewsItem>{NewsItem(1, "Hello", "Say \"hi\"", 545, 5, 12, 2026, false, true)});
+      database,
+      std::vector<NewsItem>{NewsItem(1, "Hello", "Say \"hi\"", 545, 5, 12, 2026, false, true)});
   Serializable::EndSerialization(database);
   EXPECT_EQ(database, R"(<"2" "1" <"1" "Hello" "Say \"hi\"" "545" "5" "12" "2026" "0" "1">>)");
 }

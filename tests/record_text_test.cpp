@@ -79,7 +79,8 @@ TEST(RecordWriter, NestsRecordsAndLists) {
 }
 
 TEST(RecordReader, SkipsEverythingUpToTheNextQuote) {
-  for (const char* text : {"<\"12\">", "\"12\"", "xyz \"12\" trailing", "\\\"12\"", ">\n\t<\"12\""}) {
+  for (const char* text :
+       {"<\"12\">", "\"12\"", "xyz \"12\" trailing", "\\\"12\"", ">\n\t<\"12\""}) {
     std::istringstream in(text);
     uint32_t value = 0;
     EXPECT_TRUE(Serializable::DeserializeValue(in, value)) << text;
@@ -141,7 +142,8 @@ TEST(RecordLists, EmptyListLeavesTheStreamAfterTheCount) {
 }
 
 TEST(RecordLists, FailingElementKeepsTheElementsBeforeIt) {
-  std::istringstream in("\"5\" <\"1\" \"a\"> <\"2\" \"b\"> <\"x\" \"c\"> <\"4\" \"d\"> <\"5\" \"e\">");
+  std::istringstream in(
+      "\"5\" <\"1\" \"a\"> <\"2\" \"b\"> <\"x\" \"c\"> <\"4\" \"d\"> <\"5\" \"e\">");
   std::vector<Pair> list;
   EXPECT_FALSE(Serializable::DeserializeClassVector(in, list));
   ASSERT_EQ(list.size(), 2u);

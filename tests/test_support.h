@@ -52,7 +52,8 @@ inline int RunWithFileSizeLimit(rlim_t maxFileBytes, const std::function<int()>&
     _exit(setrlimit(RLIMIT_FSIZE, &limit) == 0 ? body() : 99);
   }
   int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return -1;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status))
+    return -1;
   return WEXITSTATUS(status);
 }
 

@@ -20,9 +20,10 @@ TEST(ValueText, ReadsNumbersByStreamExtractionRules) {
     bool ok;
     uint32_t value;
   };
-  for (const Case& c : {Case{" 42", true, 42}, Case{"\n7x", true, 7}, Case{"4294967295", true, 4294967295u},
-                        Case{"", false, 0}, Case{"abc", false, 0}, Case{"4294967296", false, 0},
-                        Case{"x1", false, 0}}) {
+  for (const Case& c :
+       {Case{" 42", true, 42}, Case{"\n7x", true, 7}, Case{"4294967295", true, 4294967295u},
+        Case{"", false, 0}, Case{"abc", false, 0}, Case{"4294967296", false, 0},
+        Case{"x1", false, 0}}) {
     uint32_t target = 0;
     EXPECT_EQ(FromString(target, c.text, std::dec), c.ok) << '"' << c.text << '"';
     if (c.ok) {
