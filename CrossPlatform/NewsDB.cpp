@@ -81,10 +81,8 @@ uint64_t NewsDB::UnreadCount() const {
 
 int64_t NewsDB::GetVisibleIndex(uint64_t pos) const {
   for (size_t i = 0; i < items.size(); ++i) {
-    if (!items[i].visible)
-      continue;
-    if (pos == 0)
-      return static_cast<int64_t>(i);
+    if (!items[i].visible) continue;
+    if (pos == 0) return static_cast<int64_t>(i);
     --pos;
   }
   return -1;
@@ -106,28 +104,24 @@ void NewsDB::AddNewsItem(const NewsItem& item) {
 
 void NewsDB::RemoveNewsItemWithPos(uint64_t pos) {
   const int64_t position = GetVisibleIndex(pos);
-  if (position < 0)
-    return;
+  if (position < 0) return;
   items.erase(items.begin() + position);
 }
 
 void NewsDB::RemoveNewsItemWithIndex(uint32_t key) {
   const auto found = std::find_if(items.begin(), items.end(),
                                   [key](const NewsItem& item) { return item.index == key; });
-  if (found != items.end())
-    items.erase(found);
+  if (found != items.end()) items.erase(found);
 }
 
 bool NewsDB::Import(const NewsDB& other) {
   // The set stands for the front-to-back search of the list, including the copies added here.
   std::unordered_set<uint32_t> present;
   present.reserve(items.size() + other.items.size());
-  for (const NewsItem& item : items)
-    present.insert(item.index);
+  for (const NewsItem& item : items) present.insert(item.index);
   bool added = false;
   for (const NewsItem& item : other.items) {
-    if (!present.insert(item.index).second)
-      continue;
+    if (!present.insert(item.index).second) continue;
     AddNewsItem(item);
     // Numbers handed out later must not repeat an imported one.
     lastIndex = std::max(lastIndex, item.index);

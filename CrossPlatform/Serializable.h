@@ -104,8 +104,7 @@ class Serializable {
     out.reserve(out.size() + text.size() + 2);
     out += '"';
     for (char byte : text) {
-      if (byte == '"' || byte == '\\')
-        out += '\\';
+      if (byte == '"' || byte == '\\') out += '\\';
       out += byte;
     }
     out += '"';
@@ -115,8 +114,7 @@ class Serializable {
   template <typename T>
   static void AddClassVectorSerialization(std::string& out, const std::vector<T>& list) {
     AddSerialization(out, static_cast<uint64_t>(list.size()));
-    for (const T& element : list)
-      element.Serialize(out);
+    for (const T& element : list) element.Serialize(out);
   }
 
   // Reads the next value from `in` into `target`. False at end of input or a stream error
@@ -126,17 +124,13 @@ class Serializable {
   static bool DeserializeValue(std::istream& in, T& target) {
     char byte = 0;
     do {
-      if (!ReadByte(in, byte))
-        return false;
+      if (!ReadByte(in, byte)) return false;
     } while (byte != '"');
     std::string collected;
     for (;;) {
-      if (!ReadByte(in, byte))
-        return false;
-      if (byte == '"')
-        break;
-      if (byte == '\\' && !ReadByte(in, byte))
-        return false;
+      if (!ReadByte(in, byte)) return false;
+      if (byte == '"') break;
+      if (byte == '\\' && !ReadByte(in, byte)) return false;
       collected += byte;
     }
     if constexpr (std::is_same_v<T, std::string>) {
@@ -154,13 +148,11 @@ class Serializable {
   template <typename T>
   static bool DeserializeClassVector(std::istream& in, std::vector<T>& list) {
     uint64_t count = 0;
-    if (!DeserializeValue(in, count))
-      return false;
+    if (!DeserializeValue(in, count)) return false;
     list.clear();
     for (uint64_t i = 0; i < count; ++i) {
       T element(in);
-      if (element.DidConstructionFail())
-        return false;
+      if (element.DidConstructionFail()) return false;
       list.push_back(std::move(element));
     }
     return true;
@@ -200,8 +192,7 @@ class Serializable {
  private:
   // Appends the blank that separates items, unless `out` holds only an opening marker.
   static void AppendSeparator(std::string& out) {
-    if (out != "<")
-      out += ' ';
+    if (out != "<") out += ' ';
   }
 
   // Returns this record, complete with its markers.
@@ -239,12 +230,10 @@ class Serializable {
     resolved = path;
     for (int hops = 0; hops < 40; ++hops) {
       struct stat info;
-      if (lstat(resolved.c_str(), &info) != 0 || !S_ISLNK(info.st_mode))
-        return true;
+      if (lstat(resolved.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
       std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
       const ssize_t length = readlink(resolved.c_str(), &link[0], link.size());
-      if (length < 0 || static_cast<size_t>(length) >= link.size())
-        return false;
+      if (length < 0 || static_cast<size_t>(length) >= link.size()) return false;
       link.resize(static_cast<size_t>(length));
       const size_t slash = resolved.rfind('/');
       if (link.empty() || link[0] == '/' || slash == std::string::npos) {
@@ -262,10 +251,8 @@ class Serializable {
     size_t left = text.size();
     while (left > 0) {
       const ssize_t written = write(fd, next, left);
-      if (written < 0 && errno == EINTR)
-        continue;
-      if (written <= 0)
-        return false;
+      if (written < 0 && errno == EINTR) continue;
+      if (written <= 0) return false;
       next += written;
       left -= static_cast<size_t>(written);
     }
@@ -278,27 +265,23 @@ class Serializable {
     const std::string directory =
         slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
     const int fd = open(directory.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-      return;
+    if (fd < 0) return;
     fsync(fd);  // the rename has happened either way; this only hastens its durability
     close(fd);
   }
 
   static bool ReplaceFile(const std::string& path, const std::string& text) {
     std::string target;
-    if (!ResolveLinks(path, target))
-      return false;
+    if (!ResolveLinks(path, target)) return false;
     const std::string temporary = TemporaryPathFor(target);
     // A leftover of an interrupted save is replaced; O_EXCL then refuses to write through
     // anything that appears at the temporary name meanwhile, a planted link included.
     unlink(temporary.c_str());
     const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0)
-      return false;
+    if (fd < 0) return false;
     struct stat existing;
     bool ok = true;
-    if (stat(target.c_str(), &existing) == 0)
-      ok = fchmod(fd, existing.st_mode & 07777) == 0;
+    if (stat(target.c_str(), &existing) == 0) ok = fchmod(fd, existing.st_mode & 07777) == 0;
     ok = ok && WriteAll(fd, text) && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
     ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
@@ -314,14 +297,12 @@ class Serializable {
   static bool ReplaceFile(const std::string& path, const std::string& text) {
     const std::string temporary = TemporaryPathFor(path);
     std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (file == nullptr)
-      return false;
+    if (file == nullptr) return false;
     bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
     ok = (std::fflush(file) == 0) && ok;
     ok = (std::fclose(file) == 0) && ok;
     ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok)
-      std::remove(temporary.c_str());
+    if (!ok) std::remove(temporary.c_str());
     return ok;
   }
 #endif

@@ -41,11 +41,9 @@ namespace {
 // Reads one whole line of standard input, without its line break and cut at its first zero
 // byte. False at the end of input or on a read error.
 bool readLine(std::string& line) {
-  if (!std::getline(std::cin, line))
-    return false;
+  if (!std::getline(std::cin, line)) return false;
   const size_t zero = line.find('\0');
-  if (zero != std::string::npos)
-    line.resize(zero);
+  if (zero != std::string::npos) line.resize(zero);
   return true;
 }
 
@@ -65,8 +63,7 @@ void saveAndList(NewsDB* db, const std::string& path, const char* confirmation =
 NewsItem newMessage(uint32_t index, const std::string& title, const std::string& text) {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (const std::tm* converted = std::localtime(&now))
-    local = *converted;
+  if (const std::tm* converted = std::localtime(&now)) local = *converted;
   return NewsItem(static_cast<int32_t>(index), title, text,
                   static_cast<uint32_t>(local.tm_hour * 60 + local.tm_min),
                   static_cast<uint32_t>(local.tm_mday), static_cast<uint32_t>(local.tm_mon + 1),
@@ -78,20 +75,17 @@ NewsItem newMessage(uint32_t index, const std::string& title, const std::string&
 bool addNews(NewsDB* db, const std::string& path) {
   std::cout << "Enter new title text:" << std::endl;
   std::string title;
-  if (!readLine(title))
-    return false;
+  if (!readLine(title)) return false;
   std::cout << "Enter new news text [quit editing with two newlines]:" << std::endl;
   std::string text;
   std::string line;
   bool inputLeft = true;
   while ((inputLeft = readLine(line)) && !line.empty()) {
-    if (!text.empty())
-      text += '\n';
+    if (!text.empty()) text += '\n';
     text += line;
   }
   // An empty first line cancels before a number is used up.
-  if (text.empty())
-    return inputLeft;
+  if (text.empty()) return inputLeft;
   db->AddNewsItem(newMessage(db->GetIndex(), title, text));
   saveAndList(db, path, "Added new news entry to DB");
   return inputLeft;
@@ -101,14 +95,12 @@ bool addNews(NewsDB* db, const std::string& path) {
 bool deleteNews(NewsDB* db, const std::string& path) {
   std::cout << "Enter index to delete:" << std::endl;
   std::string line;
-  if (!readLine(line))
-    return false;
+  if (!readLine(line)) return false;
   // Decimal with leading blanks and a sign; no digits reads as 0, which means "do nothing".
   errno = 0;
   const long long number = std::strtoll(line.c_str(), nullptr, 10);
   const bool outOfRange = errno == ERANGE;
-  if (number == 0 && !outOfRange)
-    return true;
+  if (number == 0 && !outOfRange) return true;
   // -2147483648 to 4294967295 name a 32-bit index (so -1 is 4294967295); others name none.
   if (!outOfRange && number >= INT32_MIN && number <= static_cast<long long>(UINT32_MAX)) {
     db->RemoveNewsItemWithIndex(static_cast<uint32_t>(number));
@@ -122,8 +114,7 @@ int runCommands(NewsDB* db, const std::string& path) {
   std::string line;
   for (;;) {
     std::cout << std::endl << "Enter command [h for help]:" << std::flush;
-    if (!readLine(line))
-      return 0;
+    if (!readLine(line)) return 0;
     bool inputLeft = true;
     switch (line.empty() ? '\0' : line[0]) {
       case 'a':
@@ -148,8 +139,7 @@ int runCommands(NewsDB* db, const std::string& path) {
       default:
         break;  // anything else, an empty line included, just asks again
     }
-    if (!inputLeft)
-      return 0;
+    if (!inputLeft) return 0;
   }
 }
 
@@ -157,8 +147,7 @@ int runCommands(NewsDB* db, const std::string& path) {
 // the first save creates.
 NewsDB* loadDB(const std::string& path) {
   std::ifstream file(path, std::ios::in | std::ios::binary);
-  if (!file.is_open())
-    return new NewsDB();
+  if (!file.is_open()) return new NewsDB();
   return new NewsDB(file);
 }
 
