@@ -14,7 +14,7 @@
 
 #include "Serializable.h"
 
-class NewsItem : public Serializable {
+class NewsItem final : public Serializable {
  public:
   // Sets all nine fields; `index` is stored as unsigned.
   NewsItem(int32_t index, const std::string& title, const std::string& text, uint32_t timeOfDay,
@@ -41,7 +41,7 @@ class NewsItem : public Serializable {
 // The database: the messages in insertion order and the counter that numbers new ones.
 // Positions are 0-based. Operations ending in All see every message; the others see only the
 // visible ones. Lookups by a message's index always see every message.
-class NewsDB : public Serializable {
+class NewsDB final : public Serializable {
  public:
   // An empty database with counter 0 and no file name.
   NewsDB();

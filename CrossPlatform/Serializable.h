@@ -99,15 +99,12 @@ class Serializable {
   // Appends `value` quoted and escaped, after one blank unless `out` is exactly "<".
   template <typename T>
   static void AddSerialization(std::string& out, const T& value) {
-    const std::string text = ToString(value);
     AppendSeparator(out);
-    out.reserve(out.size() + text.size() + 2);
-    out += '"';
-    for (char byte : text) {
-      if (byte == '"' || byte == '\\') out += '\\';
-      out += byte;
+    if constexpr (std::is_same_v<T, std::string>) {
+      AppendQuoted(out, value);  // a string is its own text; no copy needed
+    } else {
+      AppendQuoted(out, ToString(value));
     }
-    out += '"';
   }
 
   // Appends the element count of `list`, then every element as a nested record.
@@ -193,6 +190,20 @@ class Serializable {
   // Appends the blank that separates items, unless `out` holds only an opening marker.
   static void AppendSeparator(std::string& out) {
     if (out != "<") out += ' ';
+  }
+
+  // Appends `text` between double quotes, with a backslash before every quote and backslash.
+  static void AppendQuoted(std::string& out, const std::string& text) {
+    out += '"';
+    size_t plain = 0;
+    for (size_t i = 0; i < text.size(); ++i) {
+      if (text[i] != '"' && text[i] != '\\') continue;
+      out.append(text, plain, i - plain);
+      out += '\\';
+      plain = i;  // the special byte itself goes out with the next run
+    }
+    out.append(text, plain, std::string::npos);
+    out += '"';
   }
 
   // Returns this record, complete with its markers.
