@@ -171,8 +171,9 @@ class Serializable {
   // Replaces the file at `path` with this record, crash-safely: the text goes to a temporary
   // file beside the target ("<target>.tmp", one fixed name), is flushed to the disk and renamed
   // over the target. When `path` is a symbolic link, the file it points to is replaced. An
-  // existing target keeps its permission bits. Returns true only when every step succeeded; on
-  // failure the temporary file is removed and an existing target is left as it was.
+  // existing target keeps its permission bits (and its owner, where that may be set). Returns true
+  // only when every step succeeded; on failure the temporary file is removed and an existing target
+  // is left as it was.
   bool SerializeFile(const std::string& path) const { return ReplaceFile(path, RecordText()); }
 
   // Reads this record's values from `in`; returns the result of DeserializeValues unchanged.
@@ -288,11 +289,16 @@ class Serializable {
     // A leftover of an interrupted save is replaced; O_EXCL then refuses to write through
     // anything that appears at the temporary name meanwhile, a planted link included.
     unlink(temporary.c_str());
-    const int fd = open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
     struct stat existing;
-    bool ok = true;
-    if (stat(target.c_str(), &existing) == 0) ok = fchmod(fd, existing.st_mode & 07777) == 0;
+    const bool replacing = stat(target.c_str(), &existing) == 0;
+    // A file that replaces another starts private and takes the old one's owner and mode
+    // before any data is in it; a new file gets what a plain create gives.
+    const int fd =
+        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replacing ? 0600 : 0666);
+    if (fd < 0) return false;
+    bool ok =
+        !replacing || ((fchown(fd, existing.st_uid, existing.st_gid) == 0 || errno == EPERM) &&
+                       fchmod(fd, existing.st_mode & 07777) == 0);
     ok = ok && WriteAll(fd, text) && fsync(fd) == 0;
     ok = (close(fd) == 0) && ok;
     ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
