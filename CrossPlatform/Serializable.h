@@ -39,7 +39,7 @@
 
 // True for the five value types a record may hold.
 template <typename T>
-constexpr bool IsRecordValueType =
+inline constexpr bool IsRecordValueType =
     std::is_same_v<T, std::string> || std::is_same_v<T, uint32_t> || std::is_same_v<T, int32_t> ||
     std::is_same_v<T, uint64_t> || std::is_same_v<T, bool>;
 
