@@ -122,8 +122,8 @@ TEST(EditorSessions, MatchTheirTranscripts) {
     TempDir dir;
     const std::string db = dir.File("news.db");
     if (fs::exists(session + "before.db")) fs::copy_file(session + "before.db", db);
-    const bool existed = fs::exists(db);
-    const std::string before = ReadFile(db);
+    const std::string after =
+        session + (fs::exists(session + "after.db") ? "after.db" : "before.db");
     const std::time_t start = std::time(nullptr);
     Editor editor({NEWS_EDITOR_PATH, db});
     editor.Type(ReadFile(session + "input"));
@@ -131,12 +131,8 @@ TEST(EditorSessions, MatchTheirTranscripts) {
     const std::time_t end = std::time(nullptr);
     EXPECT_EQ(status, fs::exists(session + "status") ? std::stoi(ReadFile(session + "status")) : 0);
     ExpectStamped(editor.out, ReadFile(session + "stdout"), start, end);
-    if (fs::exists(session + "after.db")) {
-      ExpectStamped(ReadFile(db), ReadFile(session + "after.db"), start, end);
-    } else {
-      EXPECT_EQ(fs::exists(db), existed);
-      EXPECT_EQ(ReadFile(db), before);
-    }
+    EXPECT_EQ(fs::exists(db), fs::exists(after));
+    ExpectStamped(ReadFile(db), ReadFile(after), start, end);
   }
 }
 
@@ -166,8 +162,6 @@ TEST(EditorSave, FailedSaveIsReportedAndTheNextSaveWritesTheChange) {
   editor.ReadUntil("\nEnter command [h for help]:");
   EXPECT_EQ(ReadFile(path), before);
   EXPECT_FALSE(fs::exists(path + ".tmp"));
-  EXPECT_NE(editor.out.find("  Message New 1 ("), std::string::npos);
-  EXPECT_EQ(editor.out.find("Added"), std::string::npos);
   const std::string failed = "(Visible=1)\nUnable to save news DB\n\nEnter command [h for help]:";
   EXPECT_EQ(editor.out.substr(editor.out.size() - failed.size()), failed);
 

@@ -14,10 +14,8 @@ namespace {
 
 const NewsItem kItem(1, "T", std::string(100000, 'x'), 545, 5, 12, 2026, false, true);
 
-mode_t ModeOf(const std::string& path) {
-  struct stat info {};
-  stat(path.c_str(), &info);
-  return info.st_mode & 07777;
+fs::perms ModeOf(const std::string& path) {
+  return fs::status(path).permissions();
 }
 
 }  // namespace
@@ -61,7 +59,7 @@ TEST(RecordFile, ReplacesTheFileKeepingModeLinksAndNoTemporary) {
   const mode_t oldMask = umask(027);
   ASSERT_TRUE(kItem.SerializeFile(path));
   umask(oldMask);
-  EXPECT_EQ(ModeOf(path), 0640u);
+  EXPECT_EQ(ModeOf(path), fs::perms(0640));
   std::ostringstream expected;
   kItem.Serialize(expected);
   EXPECT_EQ(ReadFile(path), expected.str());
@@ -73,7 +71,7 @@ TEST(RecordFile, ReplacesTheFileKeepingModeLinksAndNoTemporary) {
   ASSERT_EQ(symlink("link", dir.File("link2").c_str()), 0);
   ASSERT_TRUE(kItem.SerializeFile(dir.File("link2")));
   EXPECT_EQ(ReadFile(path), expected.str());
-  EXPECT_EQ(ModeOf(path), 0604u);
+  EXPECT_EQ(ModeOf(path), fs::perms(0604));
   EXPECT_TRUE(fs::is_symlink(dir.File("link2")));
   EXPECT_FALSE(fs::exists(path + ".tmp"));
 }
