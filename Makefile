@@ -11,9 +11,11 @@ test:
 
 DB ?= news.db
 
-# Build and start the editor on $(DB) (news.db in this directory unless given).
-run: all
-	./build/news-editor $(DB)
+# Build the editor quietly and start it on $(DB) (news.db in this directory unless given).
+run:
+	@cmake --preset default >/dev/null
+	@cmake --build --preset default --target news-editor >/dev/null
+	@./build/news-editor "$(DB)"
 
 # Build everything with AddressSanitizer and UndefinedBehaviorSanitizer into build-sanitize/ and
 # run every test there; any report fails.
