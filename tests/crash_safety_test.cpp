@@ -50,6 +50,7 @@ TEST(CrashSafety, KilledSavesLeaveTheOldOrTheNewDatabase) {
   uint32_t saves = 0;
   for (int round = 0; round < 20; ++round) {
     const pid_t saver = fork();
+    ASSERT_NE(saver, -1);  // kill(-1) would reach every process
     if (saver == 0) {
       for (uint32_t g = last + 1;; ++g) {
         Generation(db, g);
