@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cassert>
-#include <fstream>
 #include <unordered_set>
 
 NewsItem::NewsItem(int32_t index, const std::string& title, const std::string& text,
@@ -48,8 +47,13 @@ NewsDB::NewsDB(std::istream& in) {
 }
 
 NewsDB::NewsDB(const std::string& path) : fileName(path) {
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  constructionOk = file.is_open() && Deserialize(file);
+  FileReader file;
+  if (file.Open(path) != OpenResult::kOpened) {
+    constructionOk = false;
+    return;
+  }
+  std::istream in(&file);
+  constructionOk = Deserialize(in);
 }
 
 void NewsDB::SerializeValues(std::string& out) const {
@@ -97,6 +101,23 @@ uint32_t NewsDB::GetIndex() {
   return ++lastIndex;
 }
 
+uint32_t NewsDB::GetUnusedIndex() {
+  uint32_t index = GetIndex();
+  const auto taken = [this](uint32_t number) {
+    return std::any_of(items.begin(), items.end(),
+                       [number](const NewsItem& item) { return item.index == number; });
+  };
+  if (index != 0 && !taken(index)) return index;
+  // A lagging counter may have to pass many numbers in use: look them up in a set.
+  std::unordered_set<uint32_t> used;
+  used.reserve(items.size() + 1);
+  used.insert(0);
+  for (const NewsItem& item : items) used.insert(item.index);
+  // Fewer than 2^32 - 1 messages fit in memory, so a free number is always found.
+  while (used.count(index) != 0) index = GetIndex();
+  return index;
+}
+
 void NewsDB::AddNewsItem(const NewsItem& item) {
   items.push_back(item);
   items.back().read = false;
@@ -119,13 +140,52 @@ bool NewsDB::Import(const NewsDB& other) {
   std::unordered_set<uint32_t> present;
   present.reserve(items.size() + other.items.size());
   for (const NewsItem& item : items) present.insert(item.index);
-  bool added = false;
+  std::vector<const NewsItem*> added;
   for (const NewsItem& item : other.items) {
-    if (!present.insert(item.index).second) continue;
-    AddNewsItem(item);
-    // Numbers handed out later must not repeat an imported one.
-    lastIndex = std::max(lastIndex, item.index);
-    added = true;
+    if (present.insert(item.index).second) added.push_back(&item);
   }
-  return added;
+  // Nothing is added when `other` is this database, so the list can grow once, safely.
+  items.reserve(items.size() + added.size());
+  for (const NewsItem* item : added) {
+    AddNewsItem(*item);
+    // Numbers handed out later must not repeat an imported one.
+    lastIndex = std::max(lastIndex, item->index);
+  }
+  return !added.empty();
+}
+
+bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen,
+                        const std::function<void(NewsDB& db, bool reloaded)>& change) {
+  FileReplacement file;
+  bool reloaded = false;
+  const bool locked = file.Begin(path);
+  if (locked && StampOf(file.Target()) != seen) {
+    switch (ReadNewest(file.Target(), seen)) {
+      case OpenResult::kOpened:
+        reloaded = true;
+        break;
+      case OpenResult::kMissing:
+        break;  // the file has gone: this database is the newest there is
+      case OpenResult::kFailed:
+        change(*this, false);  // what cannot be read must not be overwritten
+        return false;
+    }
+  }
+  change(*this, reloaded);
+  if (!locked || !WriteTo(file) || !file.Commit()) return false;
+  seen = file.Stamp();
+  return true;
+}
+
+OpenResult NewsDB::ReadNewest(const std::string& path, FileStamp& seen) {
+  FileReader reader;
+  const OpenResult opened = reader.Open(path);
+  if (opened != OpenResult::kOpened) return opened;
+  std::istream in(&reader);
+  NewsDB newest(in);
+  if (newest.DidConstructionFail()) return OpenResult::kFailed;
+  lastIndex = newest.lastIndex;
+  items = std::move(newest.items);
+  seen = reader.Stamp();
+  return OpenResult::kOpened;
 }

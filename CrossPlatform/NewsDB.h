@@ -8,6 +8,7 @@
 #define CROSSPLATFORM_NEWSDB_H
 
 #include <cstdint>
+#include <functional>
 #include <istream>
 #include <string>
 #include <vector>
@@ -47,8 +48,9 @@ class NewsDB final : public Serializable {
   NewsDB();
   // Reads a database from `in`; ask DidConstructionFail() right after.
   explicit NewsDB(std::istream& in);
-  // Reads the database file at `path` and remembers the path for Save(), even on failure; a
-  // file that does not open counts as a failure. Ask DidConstructionFail() right after.
+  // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
+  // failure; a file that is missing or not a readable regular file counts as a failure. Ask
+  // DidConstructionFail() right after.
   explicit NewsDB(const std::string& path);
 
   // Appends the counter and the list of messages.
@@ -71,6 +73,10 @@ class NewsDB final : public Serializable {
   NewsItem& GetNewsItemAll(uint64_t i);
   // Advances the counter and returns it: the number for a new message (wraps after 2^32 - 1).
   uint32_t GetIndex();
+  // Advances the counter with GetIndex() until it names a number that is neither 0 nor any
+  // message's, and returns that number; a file whose counter lags behind its messages, or that
+  // wrapped, then still gets numbers that name one message each.
+  uint32_t GetUnusedIndex();
   // Appends a copy of `item`, stored unread; neither checks nor changes any number.
   void AddNewsItem(const NewsItem& item);
   // Removes the message at visible position `pos`; does nothing if `pos` is not below Count().
@@ -82,9 +88,25 @@ class NewsDB final : public Serializable {
   // true if anything was added.
   bool Import(const NewsDB& other);
 
+  // Carries out `change` on the newest database in the file at the UTF-8 `path` and saves the
+  // result, holding the save lock from reading to renaming, so that no other save can come in
+  // between. `seen` describes the file as this database last read or wrote it: while the file
+  // still matches it, this database is changed as it is; otherwise the file is read into this
+  // database first (a file that has gone keeps this database) and `change` is told it was
+  // reloaded. When the lock cannot be taken or the newer file cannot be read, `change` is applied
+  // to this database alone and nothing is written. Returns true only when the changed database
+  // was saved; `seen` then describes the new file.
+  bool UpdateFile(const std::string& path, FileStamp& seen,
+                  const std::function<void(NewsDB& db, bool reloaded)>& change);
+
   std::string fileName;         // path given to the path constructor; used only by Save()
   uint32_t lastIndex = 0;       // last index handed out by GetIndex()
   std::vector<NewsItem> items;  // the messages, in insertion (file) order
+
+ private:
+  // Replaces the counter and messages with those of the file at `path`, and `seen` with its
+  // stamp; kMissing or kFailed (this database unchanged) when it cannot be read.
+  OpenResult ReadNewest(const std::string& path, FileStamp& seen);
 };
 
 #endif  // CROSSPLATFORM_NEWSDB_H

@@ -18,8 +18,11 @@
 #ifndef CROSSPLATFORM_SERIALIZABLE_H
 #define CROSSPLATFORM_SERIALIZABLE_H
 
+#include <charconv>
 #include <cstdint>
 #include <istream>
+#include <limits>
+#include <locale>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -27,15 +30,7 @@
 #include <utility>
 #include <vector>
 
-#if defined(__unix__) || defined(__APPLE__)
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <cerrno>
-#define SERIALIZABLE_POSIX_FILES 1
-#else
-#include <cstdio>
-#endif
+#include "FileAccess.h"
 
 // True for the five value types a record may hold.
 template <typename T>
@@ -44,23 +39,46 @@ inline constexpr bool IsRecordValueType =
     std::is_same_v<T, uint64_t> || std::is_same_v<T, bool>;
 
 // Returns the text of `value`: a string unchanged, a number in plain decimal (a leading "-" only
-// when negative), a boolean as "1" or "0".
+// when negative), a boolean as "1" or "0". No locale setting changes it.
 template <typename T>
 static std::string ToString(const T& value) {
   static_assert(IsRecordValueType<T>, "not a record value type");
   if constexpr (std::is_same_v<T, std::string>) {
     return value;
+  } else if constexpr (std::is_same_v<T, bool>) {
+    return value ? "1" : "0";
   } else {
-    std::stringstream stream(std::ios_base::in | std::ios_base::out);
-    stream << value;
-    return stream.str();
+    char digits[24];
+    return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
   }
 }
 
-// Reads `text` as a T after applying `manipulator`, by the stream's extraction rules: leading
-// white space skipped, reading stops at the first byte that cannot belong to the number, a
-// boolean is 0 or 1. Returns true on success; `target` is unspecified after a failed number.
-// A string is copied unchanged and always succeeds.
+// Reads a decimal integer as a stream does under the classic locale, whatever locale is set:
+// white space skipped, an optional sign, digits up to the first byte that is not one. False when
+// there is no digit or the magnitude exceeds the limit for its sign.
+inline bool ReadDecimal(const std::string& text, bool& negative, uint64_t& magnitude,
+                        uint64_t positiveLimit, uint64_t negativeLimit) {
+  size_t at = text.find_first_not_of(" \t\n\v\f\r");
+  if (at == std::string::npos) return false;
+  negative = text[at] == '-';
+  if (negative || text[at] == '+') ++at;
+  const uint64_t limit = negative ? negativeLimit : positiveLimit;
+  magnitude = 0;
+  bool overflow = false;
+  const size_t first = at;
+  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
+    const unsigned digit = static_cast<unsigned>(text[at] - '0');
+    overflow = overflow || magnitude > (limit - digit) / 10;
+    if (!overflow) magnitude = magnitude * 10 + digit;
+  }
+  return at > first && !overflow;
+}
+
+// Reads `text` as a T after applying `manipulator`, by a stream's extraction rules under the
+// classic locale: leading white space skipped, an optional sign (a minus before an unsigned number
+// gives its wrapped value, as the stream does), reading stops at the first byte that cannot belong
+// to the number, out-of-range numbers fail, a boolean is 0 or 1. Returns true on success; `target`
+// is unspecified after a failed number. A string is copied unchanged and always succeeds.
 template <typename T>
 static bool FromString(T& target, const std::string& text,
                        std::ios_base& (*manipulator)(std::ios_base&)) {
@@ -69,9 +87,29 @@ static bool FromString(T& target, const std::string& text,
     target = text;
     return true;
   } else {
-    std::istringstream stream(text, std::ios_base::in);
-    stream >> manipulator >> target;
-    return !stream.fail();
+    if (manipulator != std::dec) {  // other bases are rare enough to take the slow road
+      std::istringstream stream(text, std::ios_base::in);
+      stream.imbue(std::locale::classic());
+      stream >> manipulator >> target;
+      return !stream.fail();
+    }
+    bool negative = false;
+    uint64_t magnitude = 0;
+    if constexpr (std::is_same_v<T, bool>) {
+      if (!ReadDecimal(text, negative, magnitude, INT64_MAX, uint64_t{1} << 63)) return false;
+      if (magnitude > 1 || (negative && magnitude == 1)) return false;
+      target = magnitude == 1;
+    } else if constexpr (std::is_signed_v<T>) {
+      const uint64_t most = static_cast<uint64_t>(std::numeric_limits<T>::max());
+      if (!ReadDecimal(text, negative, magnitude, most, most + 1)) return false;
+      target =
+          negative ? static_cast<T>(-static_cast<int64_t>(magnitude)) : static_cast<T>(magnitude);
+    } else {
+      const uint64_t most = std::numeric_limits<T>::max();
+      if (!ReadDecimal(text, negative, magnitude, most, most)) return false;
+      target = static_cast<T>(negative ? 0 - magnitude : magnitude);
+    }
+    return true;
   }
 }
 
@@ -101,9 +139,13 @@ class Serializable {
   static void AddSerialization(std::string& out, const T& value) {
     AppendSeparator(out);
     if constexpr (std::is_same_v<T, std::string>) {
-      AppendQuoted(out, value);  // a string is its own text; no copy needed
+      AppendQuoted(out, value.data(), value.size());  // a string is its own text; no copy needed
+    } else if constexpr (std::is_same_v<T, bool>) {
+      out += value ? "\"1\"" : "\"0\"";
     } else {
-      AppendQuoted(out, ToString(value));
+      char digits[24];  // what ToString gives, without a string per number
+      const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
+      AppendQuoted(out, digits, static_cast<size_t>(end - digits));
     }
   }
 
@@ -111,7 +153,10 @@ class Serializable {
   template <typename T>
   static void AddClassVectorSerialization(std::string& out, const std::vector<T>& list) {
     AddSerialization(out, static_cast<uint64_t>(list.size()));
-    for (const T& element : list) element.Serialize(out);
+    for (const T& element : list) {
+      element.Serialize(out);
+      SpillIfLarge(out);
+    }
   }
 
   // Reads the next value from `in` into `target`. False at end of input or a stream error
@@ -119,17 +164,8 @@ class Serializable {
   // leaves `target` unchanged. Never reads past the value's closing quote.
   template <typename T>
   static bool DeserializeValue(std::istream& in, T& target) {
-    char byte = 0;
-    do {
-      if (!ReadByte(in, byte)) return false;
-    } while (byte != '"');
     std::string collected;
-    for (;;) {
-      if (!ReadByte(in, byte)) return false;
-      if (byte == '"') break;
-      if (byte == '\\' && !ReadByte(in, byte)) return false;
-      collected += byte;
-    }
+    if (!ReadValueText(in, collected)) return false;
     if constexpr (std::is_same_v<T, std::string>) {
       target = std::move(collected);  // what FromString would copy, without the copy
       return true;
@@ -168,13 +204,13 @@ class Serializable {
     EndSerialization(text, stream);
   }
 
-  // Replaces the file at `path` with this record, crash-safely: the text goes to a temporary
-  // file beside the target ("<target>.tmp", one fixed name), is flushed to the disk and renamed
-  // over the target. When `path` is a symbolic link, the file it points to is replaced. An
-  // existing target keeps its permission bits (and its owner, where that may be set). Returns true
-  // only when every step succeeded; on failure the temporary file is removed and an existing target
-  // is left as it was.
-  bool SerializeFile(const std::string& path) const { return ReplaceFile(path, RecordText()); }
+  // Replaces the file at the UTF-8 `path` with this record, crash-safely and under the save lock
+  // (see FileAccess.h): the file always holds either its old content or this whole record.
+  // Returns true only when every step succeeded; on failure the file is left as it was.
+  bool SerializeFile(const std::string& path) const {
+    FileReplacement file;
+    return file.Begin(path) && WriteTo(file) && file.Commit();
+  }
 
   // Reads this record's values from `in`; returns the result of DeserializeValues unchanged.
   bool Deserialize(std::istream& in) { return DeserializeValues(in); }
@@ -187,23 +223,91 @@ class Serializable {
 
   bool constructionOk;
 
+  // Writes this record into the save `file`, in pieces as its lists are produced, so the whole
+  // text is never held in memory at once. False when a write failed.
+  bool WriteTo(FileReplacement& file) const {
+    std::string text = BeginSerialization();
+    Spill spill{&text, &file, true, spill_};
+    spill_ = &spill;
+    SerializeValues(text);
+    spill_ = spill.outer;
+    EndSerialization(text);
+    return spill.ok && file.Write(text.data(), text.size());
+  }
+
  private:
+  // Where the text of a record being written to a file goes once it has grown large.
+  struct Spill {
+    std::string* text;  // the record's whole text so far, from its opening marker on
+    FileReplacement* file;
+    bool ok;
+    Spill* outer;  // an enclosing file write on this thread, if any
+  };
+  static constexpr size_t kSpillBytes = size_t{1} << 20;
+  // The file write in progress on this thread; only its own text is ever written out, so a
+  // record nested in a string of its own is never sent to the file out of order.
+  static inline thread_local Spill* spill_ = nullptr;
+
+  // Sends `out` to the file being written when it is that file's record text and has grown
+  // large. What follows needs no knowledge of what went before, but that it was more than "<".
+  static void SpillIfLarge(std::string& out) {
+    Spill* const spill = spill_;
+    if (spill == nullptr || spill->text != &out || out.size() < kSpillBytes) return;
+    spill->ok = spill->file->Write(out.data(), out.size()) && spill->ok;
+    out.clear();
+  }
+
+  // Reads the text of the next value from `in`, escapes resolved: skips every byte up to and
+  // including a double quote, then takes bytes up to the next one that no backslash escapes.
+  // False, with failbit set, when the input ends or fails first.
+  static bool ReadValueText(std::istream& in, std::string& text) {
+    if (in.good()) in.ignore(std::numeric_limits<std::streamsize>::max(), '"');
+    std::string run;
+    while (in.good()) {
+      // The stream's own delimited reads take whole runs of bytes at a time, and turn a read
+      // error of the buffer into the stream's bad state rather than an exception.
+      std::getline(in, run, '"');
+      if (!in.good()) break;
+      if (text.empty() && run.find('\\') == std::string::npos) {
+        text.swap(run);  // the common case: a whole value without escapes
+        return true;
+      }
+      if (AppendUnescaped(text, run)) return true;
+      text += '"';  // that quote was escaped: the value goes on
+    }
+    in.setstate(std::ios_base::failbit);
+    return false;
+  }
+
+  // Appends `run` to `text` with each backslash dropped and the byte after it taken as it is.
+  // Returns false when `run` ends in a backslash that escapes the byte after the run.
+  static bool AppendUnescaped(std::string& text, const std::string& run) {
+    size_t plain = 0;
+    for (size_t at = run.find('\\'); at != std::string::npos; at = run.find('\\', plain + 1)) {
+      text.append(run, plain, at - plain);
+      if (at + 1 == run.size()) return false;
+      plain = at + 1;  // the escaped byte goes out with the next run
+    }
+    text.append(run, plain, std::string::npos);
+    return true;
+  }
+
   // Appends the blank that separates items, unless `out` holds only an opening marker.
   static void AppendSeparator(std::string& out) {
     if (out != "<") out += ' ';
   }
 
   // Appends `text` between double quotes, with a backslash before every quote and backslash.
-  static void AppendQuoted(std::string& out, const std::string& text) {
+  static void AppendQuoted(std::string& out, const char* text, size_t size) {
     out += '"';
     size_t plain = 0;
-    for (size_t i = 0; i < text.size(); ++i) {
+    for (size_t i = 0; i < size; ++i) {
       if (text[i] != '"' && text[i] != '\\') continue;
-      out.append(text, plain, i - plain);
+      out.append(text + plain, i - plain);
       out += '\\';
       plain = i;  // the special byte itself goes out with the next run
     }
-    out.append(text, plain, std::string::npos);
+    out.append(text + plain, size - plain);
     out += '"';
   }
 
@@ -214,115 +318,6 @@ class Serializable {
     EndSerialization(text);
     return text;
   }
-
-  // One unformatted byte read, straight from the buffer: false, with eof and fail set, at the end
-  // of input; false on a stream that is not good.
-  static bool ReadByte(std::istream& in, char& byte) {
-    using Traits = std::istream::traits_type;
-    std::streambuf* buffer = in.rdbuf();
-    if (!in.good() || buffer == nullptr) {
-      in.setstate(std::ios_base::failbit);
-      return false;
-    }
-    const Traits::int_type next = buffer->sbumpc();
-    if (Traits::eq_int_type(next, Traits::eof())) {
-      in.setstate(std::ios_base::eofbit | std::ios_base::failbit);
-      return false;
-    }
-    byte = Traits::to_char_type(next);
-    return true;
-  }
-
-  static std::string TemporaryPathFor(const std::string& target) { return target + ".tmp"; }
-
-#ifdef SERIALIZABLE_POSIX_FILES
-  // Follows symbolic links from `path` to the file they finally name (which need not exist).
-  // False on a loop or an unreadable link.
-  static bool ResolveLinks(const std::string& path, std::string& resolved) {
-    resolved = path;
-    for (int hops = 0; hops < 40; ++hops) {
-      struct stat info;
-      if (lstat(resolved.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
-      std::string link(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
-      const ssize_t length = readlink(resolved.c_str(), &link[0], link.size());
-      if (length < 0 || static_cast<size_t>(length) >= link.size()) return false;
-      link.resize(static_cast<size_t>(length));
-      const size_t slash = resolved.rfind('/');
-      if (link.empty() || link[0] == '/' || slash == std::string::npos) {
-        resolved = link;
-      } else {
-        resolved = resolved.substr(0, slash + 1) + link;
-      }
-    }
-    return false;
-  }
-
-  // Writes all of `text` to `fd`, resuming after interruptions and short writes.
-  static bool WriteAll(int fd, const std::string& text) {
-    const char* next = text.data();
-    size_t left = text.size();
-    while (left > 0) {
-      const ssize_t written = write(fd, next, left);
-      if (written < 0 && errno == EINTR) continue;
-      if (written <= 0) return false;
-      next += written;
-      left -= static_cast<size_t>(written);
-    }
-    return true;
-  }
-
-  // Flushes the directory holding `path`, so that a finished rename survives a power loss.
-  static void SyncDirectoryOf(const std::string& path) {
-    const size_t slash = path.rfind('/');
-    const std::string directory =
-        slash == std::string::npos ? "." : (slash == 0 ? "/" : path.substr(0, slash));
-    const int fd = open(directory.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return;
-    fsync(fd);  // the rename has happened either way; this only hastens its durability
-    close(fd);
-  }
-
-  static bool ReplaceFile(const std::string& path, const std::string& text) {
-    std::string target;
-    if (!ResolveLinks(path, target)) return false;
-    const std::string temporary = TemporaryPathFor(target);
-    // A leftover of an interrupted save is replaced; O_EXCL then refuses to write through
-    // anything that appears at the temporary name meanwhile, a planted link included.
-    unlink(temporary.c_str());
-    struct stat existing;
-    const bool replacing = stat(target.c_str(), &existing) == 0;
-    // A file that replaces another starts private and takes the old one's owner and mode
-    // before any data is in it; a new file gets what a plain create gives.
-    const int fd =
-        open(temporary.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, replacing ? 0600 : 0666);
-    if (fd < 0) return false;
-    bool ok =
-        !replacing || ((fchown(fd, existing.st_uid, existing.st_gid) == 0 || errno == EPERM) &&
-                       fchmod(fd, existing.st_mode & 07777) == 0);
-    ok = ok && WriteAll(fd, text) && fsync(fd) == 0;
-    ok = (close(fd) == 0) && ok;
-    ok = ok && rename(temporary.c_str(), target.c_str()) == 0;
-    if (!ok) {
-      unlink(temporary.c_str());
-      return false;
-    }
-    SyncDirectoryOf(target);
-    return true;
-  }
-#else
-  // Without POSIX calls: the same temporary-and-rename steps through the C library.
-  static bool ReplaceFile(const std::string& path, const std::string& text) {
-    const std::string temporary = TemporaryPathFor(path);
-    std::FILE* file = std::fopen(temporary.c_str(), "wb");
-    if (file == nullptr) return false;
-    bool ok = std::fwrite(text.data(), 1, text.size(), file) == text.size();
-    ok = (std::fflush(file) == 0) && ok;
-    ok = (std::fclose(file) == 0) && ok;
-    ok = ok && std::rename(temporary.c_str(), path.c_str()) == 0;
-    if (!ok) std::remove(temporary.c_str());
-    return ok;
-  }
-#endif
 };
 
 #endif  // CROSSPLATFORM_SERIALIZABLE_H

@@ -1,34 +1,87 @@
-// Helpers shared by the tests: private temporary directories and whole files.
+// Helpers shared by the tests: private temporary directories, whole files, and (on POSIX) work
+// done as another, unprivileged user.
 #ifndef TESTS_TEST_SUPPORT_H
 #define TESTS_TEST_SUPPORT_H
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
+#include <random>
+#include <sstream>
 #include <string>
 
+#if !defined(_WIN32)
+#include <grp.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <functional>
+#include <vector>
+#endif
+
 // A fresh directory of the test's own, removed with everything in it at the end of the scope.
+// Paths are UTF-8 on every platform.
 class TempDir {
  public:
   TempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "news-test-XXXXXX").string();
-    if (mkdtemp(&pattern[0]) != nullptr) path_ = pattern;
+    std::random_device seed;
+    for (int attempt = 0; attempt < 100 && path_.empty(); ++attempt) {
+      const std::filesystem::path candidate =
+          std::filesystem::temp_directory_path() / ("news-test-" + std::to_string(seed()));
+      if (std::filesystem::create_directory(candidate)) path_ = candidate.u8string();
+    }
   }
-  ~TempDir() { std::filesystem::remove_all(path_); }
+  ~TempDir() {
+    std::error_code ignored;
+    std::filesystem::remove_all(std::filesystem::u8path(path_), ignored);
+  }
   std::string File(const std::string& name) const { return path_ + "/" + name; }
 
  private:
   std::string path_;
 };
 
+inline std::filesystem::path PathOf(const std::string& utf8) {
+  return std::filesystem::u8path(utf8);
+}
+
+inline bool Exists(const std::string& path) {
+  std::error_code ignored;
+  return std::filesystem::exists(std::filesystem::symlink_status(PathOf(path), ignored));
+}
+
 inline std::string ReadFile(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+  std::ifstream in(PathOf(path), std::ios::binary);
+  std::ostringstream bytes;
+  if (in) bytes << in.rdbuf();
+  return bytes.str();
 }
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
+  std::ofstream(PathOf(path), std::ios::binary) << bytes;
 }
+
+#if !defined(_WIN32)
+// Unprivileged users and groups that exist only as numbers, for the permission tests.
+constexpr uid_t kAlice = 61001, kBob = 61002, kMallory = 61003;
+constexpr gid_t kTeam = 61010, kBobsGroup = 61011;
+
+// Runs `body` in a child process switched to `uid` with primary group `gid` and the extra
+// `groups`. Returns "ok" or "failed" by `body`'s result; "impossible" where this process may not
+// switch users (the caller then skips).
+inline std::string AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+                          const std::function<bool()>& body) {
+  if (geteuid() != 0) return "impossible";
+  const pid_t child = fork();
+  if (child == 0) {
+    const bool switched =
+        setgroups(groups.size(), groups.data()) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+    _exit(!switched ? 2 : body() ? 0 : 1);
+  }
+  int status = 0;
+  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "crashed";
+  const int code = WEXITSTATUS(status);
+  return code == 0 ? "ok" : code == 1 ? "failed" : "impossible";
+}
+#endif
 
 #endif  // TESTS_TEST_SUPPORT_H

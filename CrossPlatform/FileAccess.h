@@ -1,0 +1,132 @@
+// Database files by UTF-8 name: reading one, and replacing one crash-safely under a save lock.
+//
+// A save writes the new text to the temporary file ".NAME.tmp" beside the database NAME (beside
+// the file that a symbolic link names), flushes it to the disk and renames it over the database,
+// so the database is always either the old or the new text. The temporary file is also the save
+// lock: a save opens it without removing it, locks it, makes sure it is still the file at that
+// name, and keeps the lock until the rename is done. Saves of several processes therefore follow
+// one another, and each renames only its own text into place. The system drops a lock with the
+// process that held it, so a killed save never blocks later ones; its temporary file is taken over
+// by the next save. No other file is ever made beside the database.
+//
+// Each platform family implements this header in a file of its own (FileAccess_posix.cpp,
+// FileAccess_windows.cpp); each compiles to nothing on the other.
+#ifndef CROSSPLATFORM_FILEACCESS_H
+#define CROSSPLATFORM_FILEACCESS_H
+
+#include <cstddef>
+#include <cstdint>
+#include <streambuf>
+#include <string>
+
+// What a file's content was when it was last seen: a save, or any write to the file, changes it.
+struct FileStamp {
+  bool exists = false;
+  uint64_t device = 0;
+  uint64_t file = 0;  // the file's number on its device
+  uint64_t size = 0;
+  int64_t modified = 0;  // last change of the content, in the system's own units
+  int64_t changed = 0;   // last change of the content or its metadata
+
+  bool operator==(const FileStamp& other) const {
+    return exists == other.exists && device == other.device && file == other.file &&
+           size == other.size && modified == other.modified && changed == other.changed;
+  }
+  bool operator!=(const FileStamp& other) const { return !(*this == other); }
+};
+
+// The stamp of the file at the UTF-8 `path` now; `exists` is false when there is none.
+FileStamp StampOf(const std::string& path);
+
+// What opening a file for reading found.
+enum class OpenResult {
+  kOpened,   // a regular file, open for reading
+  kMissing,  // no file has that name
+  kFailed,   // anything else: no permission, a directory, a FIFO or device, an error
+};
+
+// A regular file opened for reading, as a stream buffer; the file is closed when it goes. A read
+// error ends the input early and is remembered in ReadFailed().
+class FileReader final : public std::streambuf {
+ public:
+  FileReader() = default;
+  ~FileReader() override;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+
+  // Opens the file at the UTF-8 `path` if it is a regular file. Anything else is never opened,
+  // so a FIFO or a device cannot block or be disturbed.
+  OpenResult Open(const std::string& path);
+  // The opened file's stamp.
+  const FileStamp& Stamp() const { return stamp_; }
+  // True when reading stopped at an error rather than at the end of the file.
+  bool ReadFailed() const { return readFailed_; }
+
+ protected:
+  int_type underflow() override;
+
+ private:
+  // Reads up to `size` bytes into `data`; the count, 0 at the end, -1 on an error.
+  int64_t ReadSome(char* data, size_t size);
+  void Close();
+
+  intptr_t handle_ = -1;
+  FileStamp stamp_;
+  bool readFailed_ = false;
+  char buffer_[1 << 16];
+};
+
+inline FileReader::int_type FileReader::underflow() {
+  if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
+  if (handle_ < 0) return traits_type::eof();
+  const int64_t got = ReadSome(buffer_, sizeof buffer_);
+  if (got <= 0) {
+    readFailed_ = got < 0;
+    return traits_type::eof();
+  }
+  setg(buffer_, buffer_, buffer_ + got);
+  return traits_type::to_int_type(*gptr());
+}
+
+// One save of a file: takes the save lock in Begin() and holds it until Commit() has renamed the
+// new text into place, or until the object goes, which abandons an unfinished save (its temporary
+// file is removed and the file keeps its old content).
+class FileReplacement {
+ public:
+  FileReplacement() = default;
+  ~FileReplacement();
+  FileReplacement(const FileReplacement&) = delete;
+  FileReplacement& operator=(const FileReplacement&) = delete;
+
+  // Takes the save lock of the file at the UTF-8 `path`, waiting while another save holds it, and
+  // readies an empty temporary file. False, with nothing changed, when the file exists but this
+  // user may not write it or it is not a regular file, when a symbolic link on the way may not be
+  // followed (one another user planted in a shared sticky folder), or when the temporary file
+  // cannot be made or is not this user's own.
+  bool Begin(const std::string& path);
+  // Appends `size` bytes to the new text; false once any write has failed.
+  bool Write(const char* data, size_t size);
+  // Flushes the new text to the disk and renames it over the file, which keeps its permissions
+  // (and its owner and group where this user may set them). True only when every step since
+  // Begin() worked; otherwise the temporary file is removed and the file is as it was.
+  bool Commit();
+  // The file that is replaced: the path given to Begin(), after symbolic links. Read it while the
+  // lock is held to see the newest content.
+  const std::string& Target() const { return target_; }
+  // After a successful Commit(), the stamp of the new file.
+  const FileStamp& Stamp() const { return stamp_; }
+
+ private:
+  void Abandon();
+
+  std::string target_;
+  std::string temporary_;
+  intptr_t handle_ = -1;
+  bool ok_ = false;  // every step since Begin() worked
+  FileStamp stamp_;
+};
+
+// The temporary file of a save of `target`: ".NAME.tmp" in the same folder.
+std::string TemporaryPathFor(const std::string& target);
+
+#endif  // CROSSPLATFORM_FILEACCESS_H
