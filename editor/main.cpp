@@ -1,17 +1,21 @@
 // news-editor: a console editor for one news database file.
 //
 // Loads the file named on the command line (or starts empty), lists it, then reads one-letter
-// commands from standard input. Every change is saved at once as a complete rewrite.
+// commands from standard input. Every change is saved at once as a complete rewrite, made to the
+// newest content of the file, so that several editors and programs can share one database.
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>
 #include <ctime>
-#include <fstream>
+#include <functional>
 #include <iomanip>
 #include <iostream>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "NewsDB.h"
+#include "console.h"
 
 // Prints the number of visible messages, then every message, visible or not, in list order.
 void showDB(NewsDB* db) {
@@ -19,10 +23,13 @@ void showDB(NewsDB* db) {
   const uint64_t all = db->CountAll();
   for (uint64_t i = 0; i < all; ++i) {
     const NewsItem& item = db->GetNewsItemAll(i);
-    std::cout << "  Message " << item.title << " " << item.index << " (" << item.timeOfDay / 60
-              << ":" << std::setfill('0') << std::setw(2) << item.timeOfDay % 60 << " " << item.day
-              << "." << item.month << "." << item.year << ") :" << item.text
-              << "(Visible=" << (item.visible ? "1" : "0") << ")" << std::endl;
+    std::cout << "  Message ";
+    showStored(item.title);
+    std::cout << " " << item.index << " (" << item.timeOfDay / 60 << ":" << std::setfill('0')
+              << std::setw(2) << item.timeOfDay % 60 << " " << item.day << "." << item.month << "."
+              << item.year << ") :";
+    showStored(item.text);
+    std::cout << "(Visible=" << (item.visible ? "1" : "0") << ")" << std::endl;
   }
 }
 
@@ -38,92 +45,124 @@ void showHelp() {
 
 namespace {
 
-// Reads one whole line of standard input, without its line break and cut at its first zero
-// byte. False at the end of input or on a read error.
-bool readLine(std::string& line) {
-  if (!std::getline(std::cin, line)) return false;
-  const size_t zero = line.find('\0');
-  if (zero != std::string::npos) line.resize(zero);
-  return true;
+const char kSaveFailed[] = "Unable to save news DB";
+
+// A change to the database, carried out on whatever content the file has when it is saved.
+using Change = std::function<void(NewsDB&)>;
+
+// The database file as this editor knows it.
+struct DatabaseFile {
+  std::string path;
+  FileStamp seen;               // the file as this editor last read or wrote it
+  std::vector<Change> unsaved;  // changes made in memory that no save has written yet
+};
+
+// Saves the database with `change` carried out on the newest content of the file, which another
+// program may have saved meanwhile; the changes of earlier failed saves go along. A change that
+// cannot be saved stays in memory for the next save. Returns true when everything is saved.
+bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
+  // Content read anew lacks every unsaved change; otherwise only the new one is missing.
+  const size_t missing = file.unsaved.size();
+  if (change) file.unsaved.push_back(std::move(change));
+  const bool saved =
+      db->UpdateFile(file.path, file.seen, [&file, missing](NewsDB& newest, bool reloaded) {
+        for (size_t i = reloaded ? 0 : missing; i < file.unsaved.size(); ++i)
+          file.unsaved[i](newest);
+      });
+  if (saved) file.unsaved.clear();
+  return saved;
 }
 
-// Saves the whole database to `path` and lists it, then prints `confirmation` (if any) when the
-// save worked and a warning when it did not; the change stays in memory for the next save.
-void saveAndList(NewsDB* db, const std::string& path, const char* confirmation = nullptr) {
-  const bool saved = db->SerializeFile(path);
+// Saves `change`, lists the database as saved, then prints `confirmation` (if any) when the save
+// worked and a warning when it did not.
+void saveAndList(NewsDB* db, DatabaseFile& file, Change change,
+                 const char* confirmation = nullptr) {
+  const bool saved = saveChange(db, file, std::move(change));
   showDB(db);
   if (!saved) {
-    std::cout << "Unable to save news DB" << std::endl;
+    std::cout << kSaveFailed << std::endl;
   } else if (confirmation != nullptr) {
     std::cout << confirmation << std::endl;
   }
 }
 
-// A new, unread and visible message stamped with the local time now.
-NewsItem newMessage(uint32_t index, const std::string& title, const std::string& text) {
+// The local time now, as a new message records it.
+std::tm localTimeNow() {
   const std::time_t now = std::time(nullptr);
   std::tm local{};
   if (const std::tm* converted = std::localtime(&now)) local = *converted;
-  return NewsItem(static_cast<int32_t>(index), title, text,
-                  static_cast<uint32_t>(local.tm_hour * 60 + local.tm_min),
-                  static_cast<uint32_t>(local.tm_mday), static_cast<uint32_t>(local.tm_mon + 1),
-                  local.tm_year + 1900, false, true);
+  return local;
+}
+
+// Adds a new, unread and visible message written at `written` under a number no message has.
+Change addMessage(const std::string& title, const std::string& text, const std::tm& written) {
+  return [=](NewsDB& db) {
+    db.AddNewsItem(NewsItem(static_cast<int32_t>(db.GetUnusedIndex()), title, text,
+                            static_cast<uint32_t>(written.tm_hour * 60 + written.tm_min),
+                            static_cast<uint32_t>(written.tm_mday),
+                            static_cast<uint32_t>(written.tm_mon + 1), written.tm_year + 1900,
+                            false, true));
+  };
 }
 
 // The add dialogue. Returns false when standard input ended during it; text typed before the
 // end is still added, so nothing typed is lost.
-bool addNews(NewsDB* db, const std::string& path) {
+bool addNews(NewsDB* db, DatabaseFile& file) {
   std::cout << "Enter new title text:" << std::endl;
   std::string title;
-  if (!readLine(title)) return false;
+  if (!readLine(title, "", LineKind::kText)) return false;
   std::cout << "Enter new news text [quit editing with two newlines]:" << std::endl;
   std::string text;
   std::string line;
   bool inputLeft = true;
-  while ((inputLeft = readLine(line)) && !line.empty()) {
+  while ((inputLeft = readLine(line, "", LineKind::kText)) && !line.empty()) {
     if (!text.empty()) text += '\n';
     text += line;
   }
   // An empty first line cancels before a number is used up.
   if (text.empty()) return inputLeft;
-  db->AddNewsItem(newMessage(db->GetIndex(), title, text));
-  saveAndList(db, path, "Added new news entry to DB");
+  saveAndList(db, file, addMessage(title, text, localTimeNow()), "Added new news entry to DB");
   return inputLeft;
 }
 
 // The delete dialogue. Returns false when standard input ended during it.
-bool deleteNews(NewsDB* db, const std::string& path) {
+bool deleteNews(NewsDB* db, DatabaseFile& file) {
   std::cout << "Enter index to delete:" << std::endl;
   std::string line;
-  if (!readLine(line)) return false;
+  if (!readLine(line, "", LineKind::kText)) return false;
   // Decimal with leading blanks and a sign; no digits reads as 0, which means "do nothing".
   errno = 0;
   const long long number = std::strtoll(line.c_str(), nullptr, 10);
   const bool outOfRange = errno == ERANGE;
   if (number == 0 && !outOfRange) return true;
   // -2147483648 to 4294967295 name a 32-bit index (so -1 is 4294967295); others name none.
-  if (!outOfRange && number >= INT32_MIN && number <= static_cast<long long>(UINT32_MAX)) {
-    db->RemoveNewsItemWithIndex(static_cast<uint32_t>(number));
-  }
-  saveAndList(db, path);
+  const bool names =
+      !outOfRange && number >= INT32_MIN && number <= static_cast<long long>(UINT32_MAX);
+  const uint32_t index = static_cast<uint32_t>(number);
+  saveAndList(db, file, [names, index](NewsDB& newest) {
+    if (names) newest.RemoveNewsItemWithIndex(index);
+  });
   return true;
 }
 
-// Reads and carries out commands until quit or the end of input. Returns the exit status.
-int runCommands(NewsDB* db, const std::string& path) {
+// Reads and carries out commands until quit or the end of input. Returns the exit status: 0
+// once every change is saved, 1 when one still cannot be saved at the end.
+int runCommands(NewsDB* db, DatabaseFile& file) {
   std::string line;
-  for (;;) {
-    std::cout << std::endl << "Enter command [h for help]:" << std::flush;
-    if (!readLine(line)) return 0;
-    bool inputLeft = true;
-    switch (line.empty() ? '\0' : line[0]) {
+  bool inputLeft = true;
+  while (inputLeft) {
+    std::cout << std::endl;
+    if (!readLine(line, "Enter command [h for help]:", LineKind::kCommand)) break;
+    const char command = line.empty() ? '\0' : line[0];
+    if (command == 'q' || command == 'Q') break;
+    switch (command) {
       case 'a':
       case 'A':
-        inputLeft = addNews(db, path);
+        inputLeft = addNews(db, file);
         break;
       case 'd':
       case 'D':
-        inputLeft = deleteNews(db, path);
+        inputLeft = deleteNews(db, file);
         break;
       case 'h':
       case 'H':
@@ -133,40 +172,71 @@ int runCommands(NewsDB* db, const std::string& path) {
       case 'L':
         showDB(db);
         break;
-      case 'q':
-      case 'Q':
-        return 0;
       default:
         break;  // anything else, an empty line included, just asks again
     }
-    if (!inputLeft) return 0;
   }
+  // A change whose save failed gets one more try; if that fails too, the user must know.
+  if (file.unsaved.empty() || saveChange(db, file, nullptr)) return 0;
+  std::cout << kSaveFailed << std::endl;
+  return 1;
 }
 
-// Loads the database at `path`; a file that cannot be opened starts an empty database, which
-// the first save creates.
-NewsDB* loadDB(const std::string& path) {
-  std::ifstream file(path, std::ios::in | std::ios::binary);
-  if (!file.is_open()) return new NewsDB();
-  return new NewsDB(file);
+// Loads the database at `path`; a file that does not exist starts an empty database, which the
+// first save creates. Null when the file exists but cannot be read, which must never be
+// replaced by an empty database.
+NewsDB* loadDB(const std::string& path, FileStamp& seen) {
+  FileReader reader;
+  switch (reader.Open(path)) {
+    case OpenResult::kMissing:
+      return new NewsDB();
+    case OpenResult::kFailed:
+      return nullptr;
+    case OpenResult::kOpened:
+      break;
+  }
+  std::istream in(&reader);
+  NewsDB* const db = new NewsDB(in);
+  seen = reader.Stamp();
+  return db;
+}
+
+void showUsage(const std::string& name) {
+  std::cout << "Usage:" << std::endl << "  " << name << " database" << std::endl << std::endl;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 2) {
-    const char* name =
-        argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "news-editor";
-    std::cout << "Usage:" << std::endl << "  " << name << " database" << std::endl << std::endl;
+  const std::vector<std::string> args = startConsole(argc, argv);
+  const std::string name = !args.empty() && !args[0].empty() ? args[0] : "news-editor";
+  if (args.size() == 2 && args[1] == "--version") {
+    std::cout << "news-editor " NEWS_EDITOR_VERSION << std::endl;
+    return 0;
+  }
+  if (args.size() == 2 && args[1] == "--help") {
+    showUsage(name);
+    std::cout << "Lists the news messages in the file database, then adds, deletes and lists them"
+              << std::endl
+              << "on one-letter commands read from standard input, saving every change at once."
+              << std::endl
+              << std::endl;
+    showHelp();
+    return 0;
+  }
+  if (args.size() != 2) {
+    showUsage(name);
     return -1;
   }
-  const std::string path = argv[1];
+  DatabaseFile file{args[1], FileStamp(), {}};
   // Lives until the process ends; freeing it at exit would only cost time.
-  static NewsDB* const db = loadDB(path);
-  if (db->DidConstructionFail()) {
+  static NewsDB* const db = loadDB(file.path, file.seen);
+  if (db == nullptr || db->DidConstructionFail()) {
     std::cout << "Unable to load news DB" << std::endl;
     return -1;
   }
   showDB(db);
-  return runCommands(db, path);
+  const int status = runCommands(db, file);
+  endConsole();
+  return status;
 }

@@ -1,0 +1,54 @@
+// How the editor meets its console: arguments, reading lines, and showing stored text safely.
+//
+// Through pipes and files every byte passes unchanged. At a terminal, lines are read with line
+// editing where the platform offers it, and stored text is shown so that it cannot drive the
+// terminal. Each platform family implements this header in a file of its own (console_posix.cpp,
+// console_windows.cpp); each compiles to nothing on the other.
+#ifndef EDITOR_CONSOLE_H
+#define EDITOR_CONSOLE_H
+
+#include <string>
+#include <vector>
+
+// Readies standard input and output and returns the command-line arguments as UTF-8, the
+// program's name first.
+std::vector<std::string> startConsole(int argc, char** argv);
+
+// Leaves the terminal as it was found; called once before the program ends.
+void endConsole();
+
+// What a line read is for: each kind recalls its own earlier lines at a terminal.
+enum class LineKind { kCommand, kText };
+
+// Shows `prompt` (flushed, without a line break) and reads one line of standard input into
+// `line`, without its line end and cut at its first zero byte. False at the end of input or on a
+// read error; at a terminal a line break is shown then, so whatever follows starts a new line.
+bool readLine(std::string& line, const char* prompt, LineKind kind);
+
+// Writes stored `text` to standard output: unchanged, except at a terminal, where control bytes
+// (all below 32 but line break and tab, 127, and the C1 controls) are shown as ^X, ^? or M-^X.
+void showStored(const std::string& text);
+
+// `text` with its control bytes made visible, as showStored shows it at a terminal.
+inline std::string visibleForm(const std::string& text) {
+  std::string shown;
+  shown.reserve(text.size());
+  for (size_t i = 0; i < text.size(); ++i) {
+    const unsigned char byte = static_cast<unsigned char>(text[i]);
+    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
+    if ((byte < 32 && byte != '\n' && byte != '\t') || byte == 127) {
+      shown += '^';
+      shown += static_cast<char>(byte ^ 64);  // ESC is ^[, DEL is ^?
+    } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
+      // A C1 control written as UTF-8: some terminals act on these as on ESC sequences.
+      shown += "M-^";
+      shown += static_cast<char>((next - 0x80) ^ 64);
+      ++i;
+    } else {
+      shown += static_cast<char>(byte);
+    }
+  }
+  return shown;
+}
+
+#endif  // EDITOR_CONSOLE_H

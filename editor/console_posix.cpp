@@ -1,0 +1,120 @@
+// The editor's console on Linux, macOS and other POSIX systems: plain line reading through pipes
+// and files, line editing with libedit when standard input and output are both terminals.
+#if !defined(_WIN32)
+
+#include <unistd.h>
+
+#include <iostream>
+
+#include "console.h"
+
+#ifdef NEWS_HAVE_LIBEDIT
+#include <histedit.h>
+#include <langinfo.h>
+
+#include <clocale>
+#include <cstring>
+#endif
+
+namespace {
+
+bool terminalOutput = false;
+
+#ifdef NEWS_HAVE_LIBEDIT
+// The line editor and one history of lines for each kind of line.
+EditLine* lineEditor = nullptr;
+History* histories[2] = {nullptr, nullptr};
+const char* currentPrompt = "";
+bool editorTried = false;
+
+char* promptOf(EditLine*) {
+  return const_cast<char*>(currentPrompt);
+}
+
+// Starts the line editor when standard input and output are both terminals.
+void startLineEditor() {
+  editorTried = true;
+  if (!terminalOutput || isatty(STDIN_FILENO) != 1) return;
+  // The cursor moves over characters, not bytes: take the user's character set, or UTF-8 where
+  // that is plain ASCII. Only the character type is set, so no number is written differently.
+  std::setlocale(LC_CTYPE, "");
+  if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
+  lineEditor = el_init("news-editor", stdin, stdout, stderr);
+  if (lineEditor == nullptr) return;
+  el_set(lineEditor, EL_EDITOR, "emacs");
+  el_set(lineEditor, EL_SIGNAL, 1);  // the terminal is restored before a signal ends the program
+  el_set(lineEditor, EL_PROMPT, promptOf);
+  for (History*& history : histories) {
+    history = history_init();
+    HistEvent event;
+    ::history(history, &event, H_SETSIZE, 500);
+    ::history(history, &event, H_SETUNIQUE, 1);
+  }
+}
+
+// Reads one line through the line editor; false at the end of input.
+bool readEdited(std::string& line, const char* prompt, LineKind kind) {
+  History* const history = histories[kind == LineKind::kCommand ? 0 : 1];
+  currentPrompt = prompt;
+  el_set(lineEditor, EL_HIST, ::history, history);
+  int count = 0;
+  const char* got = el_gets(lineEditor, &count);
+  if (got == nullptr || count <= 0) {
+    std::cout << std::endl;  // the shell's prompt, or what follows, starts on a line of its own
+    return false;
+  }
+  line.assign(got, static_cast<size_t>(count));
+  if (!line.empty() && line.back() == '\n') line.pop_back();
+  if (!line.empty()) {
+    HistEvent event;
+    ::history(history, &event, H_ENTER, line.c_str());
+  }
+  return true;
+}
+#endif
+
+// Reads one line, through the line editor where there is one.
+bool readWholeLine(std::string& line, const char* prompt, LineKind kind) {
+#ifdef NEWS_HAVE_LIBEDIT
+  if (!editorTried) startLineEditor();
+  if (lineEditor != nullptr) return readEdited(line, prompt, kind);
+#else
+  (void)kind;
+#endif
+  std::cout << prompt << std::flush;
+  return static_cast<bool>(std::getline(std::cin, line));
+}
+
+}  // namespace
+
+std::vector<std::string> startConsole(int argc, char** argv) {
+  terminalOutput = isatty(STDOUT_FILENO) == 1;
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+void endConsole() {
+#ifdef NEWS_HAVE_LIBEDIT
+  if (lineEditor != nullptr) el_end(lineEditor);
+  for (History* history : histories) {
+    if (history != nullptr) history_end(history);
+  }
+  lineEditor = nullptr;
+#endif
+}
+
+bool readLine(std::string& line, const char* prompt, LineKind kind) {
+  if (!readWholeLine(line, prompt, kind)) return false;
+  const size_t zero = line.find('\0');
+  if (zero != std::string::npos) line.resize(zero);
+  return true;
+}
+
+void showStored(const std::string& text) {
+  if (terminalOutput) {
+    std::cout << visibleForm(text);
+  } else {
+    std::cout << text;
+  }
+}
+
+#endif  // !_WIN32

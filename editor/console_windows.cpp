@@ -1,0 +1,3 @@
+// The editor's console on Windows.
+#if defined(_WIN32)
+#endif  // _WIN32
