@@ -7,12 +7,14 @@ all:
 
 # Configure into build/, build, and run every test.
 test:
+	@tools/ensure-deps test
 	cmake --workflow --preset default
 
 DB ?= news.db
 
 # Build the editor quietly and start it on $(DB) (news.db in this directory unless given).
 run:
+	@tools/ensure-deps build
 	@cmake --preset default >/dev/null
 	@cmake --build --preset default --target news-editor >/dev/null
 	@./build/news-editor "$(DB)"
