@@ -1,7 +1,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <cstdio>
 #include <random>
 #include <sstream>
 #include <string>
@@ -38,16 +37,6 @@ struct Mismatches {
   }
 };
 
-std::string Visible(const std::string& text) {
-  std::string out = "\"";
-  for (unsigned char byte : text) {
-    char escaped[8];
-    std::snprintf(escaped, sizeof escaped, byte < 32 || byte > 126 ? "\\x%02x" : "%c", byte);
-    out += escaped;
-  }
-  return out + "\"";
-}
-
 // A number of any magnitude up to the largest uint64_t.
 uint64_t RandomNumber(std::mt19937& random) {
   uint64_t bits = random();
@@ -77,7 +66,7 @@ void CompareRead(const std::string& text, const char* type, Mismatches& mismatch
   const bool actualOk = FromString(actual, text, std::dec);
   ++mismatches.cases;
   if (actualOk == expectedOk && (!actualOk || actual == expected)) return;
-  mismatches.Add(Visible(text) + " as " + type + ": " +
+  mismatches.Add(testing::PrintToString(text) + " as " + type + ": " +
                  (actualOk ? ClassicWrite(actual) : "failure") + ", should be " +
                  (expectedOk ? ClassicWrite(expected) : "failure"));
 }
