@@ -1,3 +1,262 @@
-// Database files on Windows.
+// Database files on Windows: names cross as UTF-8 and become UTF-16 for the wide calls here.
 #if defined(_WIN32)
+
+#include <windows.h>
+
+#include <cstring>
+#include <vector>
+
+#include "FileAccess.h"
+
+namespace {
+
+// FileRenameInfoEx (Windows 10 1607), by number: not every SDK's headers name it.
+const FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = static_cast<FILE_INFO_BY_HANDLE_CLASS>(22);
+
+// The largest single read or write.
+constexpr DWORD kMaxTransfer = DWORD{1} << 30;
+
+// How long a save waits for a transient refusal (a file being closed or deleted by another
+// process) before it reports failure; a save that holds the lock is waited for however long.
+constexpr int kRetries = 100;
+constexpr DWORD kRetryMilliseconds = 5;
+
+// `utf8` as UTF-16; false when it is not valid UTF-8.
+bool Widen(const std::string& utf8, std::wstring& wide) {
+  wide.clear();
+  if (utf8.empty()) return true;
+  const int length = static_cast<int>(utf8.size());
+  const int size =
+      MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, nullptr, 0);
+  if (size <= 0) return false;
+  wide.resize(static_cast<size_t>(size));
+  return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, &wide[0], size) ==
+         size;
+}
+
+HANDLE HandleOf(intptr_t handle) {
+  return reinterpret_cast<HANDLE>(handle);
+}
+
+bool IsMissing(DWORD error) {
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+bool IsTransient(DWORD error) {
+  return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
+}
+
+FileStamp StampOfHandle(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(file, &info)) return FileStamp();
+  FileStamp stamp;
+  stamp.exists = true;
+  stamp.device = info.dwVolumeSerialNumber;
+  stamp.file = (uint64_t{info.nFileIndexHigh} << 32) | info.nFileIndexLow;
+  stamp.size = (uint64_t{info.nFileSizeHigh} << 32) | info.nFileSizeLow;
+  stamp.modified = static_cast<int64_t>((uint64_t{info.ftLastWriteTime.dwHighDateTime} << 32) |
+                                        info.ftLastWriteTime.dwLowDateTime);
+  FILE_BASIC_INFO basic;
+  if (GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    stamp.changed = basic.ChangeTime.QuadPart;
+  }
+  return stamp;
+}
+
+// Opens `path` for reading while letting other programs read, write, rename and delete it, so
+// that a reader never stands in the way of a save.
+HANDLE OpenShared(const std::wstring& path, DWORD access) {
+  return CreateFileW(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+// An existing target may be replaced only if it is a plain file that is not read-only.
+bool MayReplace(const std::wstring& target) {
+  const DWORD attributes = GetFileAttributesW(target.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return IsMissing(GetLastError());
+  return (attributes &
+          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) == 0;
+}
+
+// Opens the temporary file for writing with no one else allowed to write, rename or delete it:
+// that is the save lock. A save that holds it is waited for; a killed save's handle was closed
+// by the system, so its file is simply taken over.
+HANDLE OpenLocked(const std::wstring& temporary) {
+  for (int refused = 0;;) {
+    const HANDLE file =
+        CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
+                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (file != INVALID_HANDLE_VALUE) return file;
+    const DWORD error = GetLastError();
+    // Access is also refused while another save's abandoned file is being deleted.
+    if (error != ERROR_SHARING_VIOLATION &&
+        (error != ERROR_ACCESS_DENIED || ++refused > kRetries)) {
+      return INVALID_HANDLE_VALUE;
+    }
+    Sleep(kRetryMilliseconds);
+  }
+}
+
+// Renames the open file `file` over `target` (a full path) through its handle, so the lock is
+// held until the new file is in place. POSIX semantics, where the system has them, let the
+// rename replace a file that readers hold open.
+bool RenameOver(HANDLE file, const std::wstring& target) {
+  std::vector<char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+  FILE_RENAME_INFO* const info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+  info->RootDirectory = nullptr;
+  info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+  std::memcpy(info->FileName, target.data(), info->FileNameLength);
+  const DWORD size = static_cast<DWORD>(buffer.size());
+  for (int attempt = 0;; ++attempt) {
+    info->Flags = FILE_RENAME_FLAG_REPLACE_IF_EXISTS | FILE_RENAME_FLAG_POSIX_SEMANTICS;
+    if (SetFileInformationByHandle(file, kFileRenameInfoEx, info, size)) return true;
+    info->Flags = 0;
+    info->ReplaceIfExists = TRUE;
+    if (SetFileInformationByHandle(file, FileRenameInfo, info, size)) return true;
+    // A save that has just renamed its own file into place may not have closed it yet.
+    if (!IsTransient(GetLastError()) || attempt >= kRetries) return false;
+    Sleep(kRetryMilliseconds);
+  }
+}
+
+// Makes `path` a full path, as a rename through a handle needs.
+bool MakeFull(std::wstring& path) {
+  std::wstring full(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (size == 0) return false;
+    if (size < full.size()) {
+      full.resize(size);
+      path = full;
+      return true;
+    }
+    full.resize(size);
+  }
+}
+
+bool WriteAll(HANDLE file, const char* data, size_t size) {
+  while (size > 0) {
+    const DWORD chunk = size < kMaxTransfer ? static_cast<DWORD>(size) : kMaxTransfer;
+    DWORD written = 0;
+    if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
+    data += written;
+    size -= written;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::string TemporaryPathFor(const std::string& target) {
+  const size_t separator = target.find_last_of("/\\:");
+  const size_t name = separator == std::string::npos ? 0 : separator + 1;
+  return target.substr(0, name) + "." + target.substr(name) + ".tmp";
+}
+
+FileStamp StampOf(const std::string& path) {
+  std::wstring wide;
+  if (!Widen(path, wide)) return FileStamp();
+  const HANDLE file = OpenShared(wide, FILE_READ_ATTRIBUTES);
+  if (file == INVALID_HANDLE_VALUE) return FileStamp();
+  const FileStamp stamp = StampOfHandle(file);
+  CloseHandle(file);
+  return stamp;
+}
+
+FileReader::~FileReader() {
+  Close();
+}
+
+OpenResult FileReader::Open(const std::string& path) {
+  Close();
+  std::wstring wide;
+  if (!Widen(path, wide)) return OpenResult::kFailed;
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    return IsMissing(GetLastError()) ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    return OpenResult::kFailed;
+  }
+  const HANDLE file = OpenShared(wide, GENERIC_READ);
+  if (file == INVALID_HANDLE_VALUE) {
+    return IsMissing(GetLastError()) ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  if (GetFileType(file) != FILE_TYPE_DISK) {  // a pipe, console or other device
+    CloseHandle(file);
+    return OpenResult::kFailed;
+  }
+  handle_ = reinterpret_cast<intptr_t>(file);
+  stamp_ = StampOfHandle(file);
+  readFailed_ = false;
+  setg(buffer_, buffer_, buffer_);
+  return OpenResult::kOpened;
+}
+
+int64_t FileReader::ReadSome(char* data, size_t size) {
+  DWORD got = 0;
+  const DWORD chunk = size < kMaxTransfer ? static_cast<DWORD>(size) : kMaxTransfer;
+  if (!ReadFile(HandleOf(handle_), data, chunk, &got, nullptr)) return -1;
+  return got;
+}
+
+void FileReader::Close() {
+  if (handle_ >= 0) CloseHandle(HandleOf(handle_));
+  handle_ = -1;
+  setg(nullptr, nullptr, nullptr);
+}
+
+FileReplacement::~FileReplacement() {
+  Abandon();
+}
+
+bool FileReplacement::Begin(const std::string& path) {
+  Abandon();
+  ok_ = false;
+  target_ = path;
+  temporary_ = TemporaryPathFor(path);
+  std::wstring target, temporary;
+  if (!Widen(target_, target) || !Widen(temporary_, temporary) || !MayReplace(target)) {
+    return false;
+  }
+  const HANDLE file = OpenLocked(temporary);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(file);
+  LARGE_INTEGER start{};
+  ok_ = SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  if (!ok_) Abandon();
+  return ok_;
+}
+
+bool FileReplacement::Write(const char* data, size_t size) {
+  ok_ = ok_ && handle_ >= 0 && WriteAll(HandleOf(handle_), data, size);
+  return ok_;
+}
+
+bool FileReplacement::Commit() {
+  if (handle_ < 0) return false;
+  const HANDLE file = HandleOf(handle_);
+  std::wstring target;
+  ok_ = ok_ && Widen(target_, target) && MakeFull(target) && FlushFileBuffers(file) &&
+        RenameOver(file, target);
+  if (!ok_) {
+    Abandon();
+    return false;
+  }
+  stamp_ = StampOfHandle(file);
+  CloseHandle(file);  // releases the lock, now that the new file is in place
+  handle_ = -1;
+  return true;
+}
+
+void FileReplacement::Abandon() {
+  if (handle_ < 0) return;
+  FILE_DISPOSITION_INFO remove{TRUE};  // the file goes when its handle is closed
+  SetFileInformationByHandle(HandleOf(handle_), FileDispositionInfo, &remove, sizeof remove);
+  CloseHandle(HandleOf(handle_));
+  handle_ = -1;
+  ok_ = false;
+}
+
 #endif  // _WIN32
