@@ -1,17 +1,27 @@
 // End-to-end tests: the built editor, typed at through a pipe, on a database file of its own.
 #include <gtest/gtest.h>
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
-#include <csignal>
 #include <cstdio>
 #include <ctime>
+#include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "NewsDB.h"
 #include "test_support.h"
+
+#if defined(_WIN32)
+#include <windows.h>
+#else
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
+#endif
 
 namespace fs = std::filesystem;
 
@@ -20,34 +30,18 @@ namespace {
 // The editor running in a child process, with its standard input and output on pipes.
 class Editor {
  public:
-  explicit Editor(const std::vector<std::string>& args, rlim_t maxFileBytes = RLIM_INFINITY) {
-    int in[2], out[2];
-    if (pipe(in) != 0 || pipe(out) != 0) return;
-    std::signal(SIGPIPE, SIG_IGN);  // an editor that ended early must not end the test
-    pid_ = fork();
-    if (pid_ == 0) {
-      dup2(in[0], 0);
-      dup2(out[1], 1);
-      for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
-      std::vector<char*> argv;
-      for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
-      argv.push_back(nullptr);
-      std::signal(SIGXFSZ, SIG_IGN);
-      const rlimit limit{maxFileBytes, RLIM_INFINITY};  // the test may lift it later
-      setrlimit(RLIMIT_FSIZE, &limit);
-      execv(NEWS_EDITOR_PATH, argv.data());
-      _exit(127);
-    }
-    close(in[0]);
-    close(out[1]);
-    input_ = in[1];
-    output_ = out[0];
+  // Starts the editor with `args` (the program name first). On POSIX, `inChild` runs in the
+  // child just before the editor starts.
+  explicit Editor(const std::vector<std::string>& args,
+                  const std::function<void()>& inChild = nullptr) {
+    Start(args, inChild);
+  }
+  ~Editor() {
+    if (running_) Finish();
   }
 
   // Types `text`; whatever an editor that has already ended does not take is dropped.
-  void Type(const std::string& text) {
-    if (write(input_, text.data(), text.size())) return;
-  }
+  void Type(const std::string& text) { WriteInput(text); }
   // Reads output until `marker` appears after what earlier calls found, or the output ends.
   void ReadUntil(const std::string& marker) {
     size_t at;
@@ -56,37 +50,139 @@ class Editor {
     }
     seen_ = at + marker.size();
   }
-  void LiftFileSizeLimit() {
-    const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
-    ASSERT_EQ(prlimit(pid_, RLIMIT_FSIZE, &none, nullptr), 0);
-  }
-  // Ends the input, reads all output and returns the exit status.
+  // Ends the input, reads all output and returns the exit status (255 for -1).
   int Finish() {
-    close(input_);
+    CloseInput();
     while (ReadSome()) {}
-    close(output_);
-    int status = 0;
-    waitpid(pid_, &status, 0);
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    running_ = false;
+    return Wait();
   }
 
   std::string out;
+#if !defined(_WIN32)
+  pid_t Pid() const {
+    return pid_;
+  }
+#endif
 
  private:
-  bool ReadSome() {
-    char buffer[65536];
-    const ssize_t got = read(output_, buffer, sizeof buffer);
-    if (got > 0) out.append(buffer, static_cast<size_t>(got));
-    return got > 0;
-  }
+  void Start(const std::vector<std::string>& args, const std::function<void()>& inChild);
+  void WriteInput(const std::string& text);
+  bool ReadSome();
+  void CloseInput();
+  int Wait();
 
   size_t seen_ = 0;
+  bool running_ = true;
+#if defined(_WIN32)
+  HANDLE process_ = nullptr, input_ = nullptr, output_ = nullptr;
+#else
   pid_t pid_ = -1;
-  int input_ = -1;
-  int output_ = -1;
+  int input_ = -1, output_ = -1;
+#endif
 };
 
-// `text` with @TIME@ and @FIELDS@ replaced by the local time of `moment` as listed and as stored.
+#if defined(_WIN32)
+void Editor::Start(const std::vector<std::string>& args, const std::function<void()>&) {
+  SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
+  HANDLE childInput, childOutput;
+  CreatePipe(&childInput, &input_, &inherit, 1 << 20);
+  CreatePipe(&output_, &childOutput, &inherit, 1 << 20);
+  SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+  std::wstring commandLine;
+  for (const std::string& arg : args) commandLine += L"\"" + PathOf(arg).wstring() + L"\" ";
+  STARTUPINFOW startup{};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = childInput;
+  startup.hStdOutput = childOutput;
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION started{};
+  if (CreateProcessW(PathOf(NEWS_EDITOR_PATH).wstring().c_str(), &commandLine[0], nullptr, nullptr,
+                     TRUE, 0, nullptr, nullptr, &startup, &started)) {
+    process_ = started.hProcess;
+    CloseHandle(started.hThread);
+  }
+  CloseHandle(childInput);
+  CloseHandle(childOutput);
+}
+
+void Editor::WriteInput(const std::string& text) {
+  DWORD written = 0;
+  WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
+}
+
+bool Editor::ReadSome() {
+  char buffer[65536];
+  DWORD got = 0;
+  if (!ReadFile(output_, buffer, sizeof buffer, &got, nullptr) || got == 0) return false;
+  out.append(buffer, got);
+  return true;
+}
+
+void Editor::CloseInput() {
+  CloseHandle(input_);
+}
+
+int Editor::Wait() {
+  CloseHandle(output_);
+  DWORD status = 0;
+  WaitForSingleObject(process_, INFINITE);
+  GetExitCodeProcess(process_, &status);
+  CloseHandle(process_);
+  return static_cast<int>(status & 0xFF);  // as a POSIX shell sees it
+}
+#else
+void Editor::Start(const std::vector<std::string>& args, const std::function<void()>& inChild) {
+  int in[2], out[2];
+  if (pipe(in) != 0 || pipe(out) != 0) return;
+  // Other editors started later must not hold this one's pipes open.
+  for (int fd : {in[0], in[1], out[0], out[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  std::signal(SIGPIPE, SIG_IGN);  // an editor that ended early must not end the test
+  pid_ = fork();
+  if (pid_ == 0) {
+    dup2(in[0], 0);
+    dup2(out[1], 1);
+    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+    std::vector<char*> argv;
+    for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
+    argv.push_back(nullptr);
+    if (inChild) inChild();
+    execv(NEWS_EDITOR_PATH, argv.data());
+    _exit(127);
+  }
+  close(in[0]);
+  close(out[1]);
+  input_ = in[1];
+  output_ = out[0];
+}
+
+void Editor::WriteInput(const std::string& text) {
+  if (write(input_, text.data(), text.size())) return;
+}
+
+bool Editor::ReadSome() {
+  char buffer[65536];
+  const ssize_t got = read(output_, buffer, sizeof buffer);
+  if (got > 0) out.append(buffer, static_cast<size_t>(got));
+  return got > 0;
+}
+
+void Editor::CloseInput() {
+  close(input_);
+}
+
+int Editor::Wait() {
+  close(output_);
+  int status = 0;
+  waitpid(pid_, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+#endif
+
+// `text` with @TIME@ and @FIELDS@ replaced by the local time of `moment` as listed and as stored,
+// and @EDITOR@ by the editor's path.
 std::string Stamped(std::string text, std::time_t moment) {
   const std::tm t = *std::localtime(&moment);
   char listed[64], stored[80];
@@ -94,8 +190,10 @@ std::string Stamped(std::string text, std::time_t moment) {
                 t.tm_mon + 1, t.tm_year + 1900);
   std::snprintf(stored, sizeof stored, R"("%d" "%d" "%d" "%d")", t.tm_hour * 60 + t.tm_min,
                 t.tm_mday, t.tm_mon + 1, t.tm_year + 1900);
-  for (const auto& [mark, value] : {std::pair<std::string, const char*>{"@TIME@", listed},
-                                    std::pair<std::string, const char*>{"@FIELDS@", stored}}) {
+  for (const auto& [mark, value] :
+       {std::pair<std::string, const char*>{"@TIME@", listed},
+        std::pair<std::string, const char*>{"@FIELDS@", stored},
+        std::pair<std::string, const char*>{"@EDITOR@", NEWS_EDITOR_PATH}}) {
     for (size_t at; (at = text.find(mark)) != std::string::npos;)
       text.replace(at, mark.size(), value);
   }
@@ -110,32 +208,124 @@ void ExpectStamped(const std::string& actual, const std::string& pattern, std::t
   }
 }
 
+// The arguments of a session: the lines of its "args" file, @DB@ standing for the database path,
+// or else just the database path.
+std::vector<std::string> SessionArgs(const std::string& session, const std::string& db) {
+  std::vector<std::string> args = {NEWS_EDITOR_PATH};
+  if (!Exists(session + "args")) {
+    args.push_back(db);
+    return args;
+  }
+  std::istringstream lines(ReadFile(session + "args"));
+  for (std::string line; std::getline(lines, line);) args.push_back(line == "@DB@" ? db : line);
+  return args;
+}
+
 }  // namespace
 
 // Each folder under data/editor is a session: "input" is typed, "before.db" (if there is one) is
 // the database file at the start, "stdout" is the output expected and "after.db" the file at the
-// end (if missing, the file must be as it was), "status" the exit status if it is not 0.
+// end (if missing, the file must be as it was), "status" the exit status if it is not 0, "args"
+// the arguments if they are not just the database.
 TEST(EditorSessions, MatchTheirTranscripts) {
   for (const auto& entry : fs::directory_iterator(NEWS_TEST_DATA "/editor")) {
     const std::string session = entry.path().string() + "/";
     SCOPED_TRACE(session);
     TempDir dir;
-    const std::string db = dir.File("news.db");
-    if (fs::exists(session + "before.db")) fs::copy_file(session + "before.db", db);
-    const std::string after =
-        session + (fs::exists(session + "after.db") ? "after.db" : "before.db");
+    const std::string db = dir.File(u8"news-ü-日本.db");  // any name works, on every platform
+    if (Exists(session + "before.db")) fs::copy_file(session + "before.db", PathOf(db));
+    const std::string after = session + (Exists(session + "after.db") ? "after.db" : "before.db");
     const std::time_t start = std::time(nullptr);
-    Editor editor({NEWS_EDITOR_PATH, db});
+    Editor editor(SessionArgs(session, db));
     editor.Type(ReadFile(session + "input"));
     const int status = editor.Finish();
     const std::time_t end = std::time(nullptr);
-    EXPECT_EQ(status, fs::exists(session + "status") ? std::stoi(ReadFile(session + "status")) : 0);
+    EXPECT_EQ(status, Exists(session + "status") ? std::stoi(ReadFile(session + "status")) : 0);
     ExpectStamped(editor.out, ReadFile(session + "stdout"), start, end);
-    EXPECT_EQ(fs::exists(db), fs::exists(after));
+    EXPECT_EQ(Exists(db), Exists(after));
     ExpectStamped(ReadFile(db), ReadFile(after), start, end);
+    EXPECT_FALSE(Exists(TemporaryPathFor(db)));
   }
 }
 
+// Two editors on one file: each change is made to what the other saved, numbers stay unique and
+// the counter never goes back.
+TEST(EditorSharing, TwoEditorsKeepEachOthersChanges) {
+  TempDir dir;
+  const std::string db = dir.File("news.db");
+  Editor one({NEWS_EDITOR_PATH, db});
+  Editor two({NEWS_EDITOR_PATH, db});
+  one.Type("a\nFrom one\nfirst\n\n");
+  one.ReadUntil("Added new news entry to DB\n");
+  two.Type("a\nFrom two\nsecond\n\n");
+  two.ReadUntil("Added new news entry to DB\n");
+  EXPECT_NE(two.out.find("DB contains 2 news items.\n  Message From one 1 ("), std::string::npos);
+  one.Type("d\n2\n");
+  one.ReadUntil("Enter index to delete:\n");
+  one.ReadUntil("\nEnter command");
+  EXPECT_NE(one.out.rfind("DB contains 1 news items.\n  Message From one 1 ("), std::string::npos);
+  two.Type("a\nThird\nthird\n\n");
+  two.ReadUntil("Added new news entry to DB\n");
+  EXPECT_EQ(one.Finish(), 0);
+  EXPECT_EQ(two.Finish(), 0);
+  NewsDB saved(db);
+  ASSERT_EQ(saved.CountAll(), 2u);
+  EXPECT_EQ(saved.lastIndex, 3u);
+  EXPECT_EQ(saved.GetNewsItemAll(0).title + " " + saved.GetNewsItemAll(1).title, "From one Third");
+  EXPECT_EQ(saved.GetNewsItemAll(1).index, 3u);
+}
+
+// A file that no longer loads is never overwritten; the change stays in memory, and quitting
+// says that it could not be saved.
+TEST(EditorSharing, AFileThatNoLongerLoadsIsKeptAndReported) {
+  TempDir dir;
+  const std::string db = dir.File("news.db");
+  Editor editor({NEWS_EDITOR_PATH, db});
+  editor.ReadUntil("Enter command [h for help]:");
+  WriteFile(db, "written by something else");
+  editor.Type("a\nKept\ntext\n\n");
+  editor.ReadUntil("two newlines]:\n");
+  editor.ReadUntil("\nEnter command [h for help]:");
+  EXPECT_NE(editor.out.find("  Message Kept 1 ("), std::string::npos);
+  EXPECT_NE(editor.out.find("(Visible=1)\nUnable to save news DB\n\nEnter command"),
+            std::string::npos);
+  EXPECT_EQ(editor.Finish(), 1);
+  EXPECT_EQ(editor.out.substr(editor.out.size() - 23), "Unable to save news DB\n");
+  EXPECT_EQ(ReadFile(db), "written by something else");
+}
+
+TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
+  TempDir dir;
+  std::vector<std::string> unreadable = {dir.File("folder")};
+  fs::create_directory(PathOf(unreadable[0]));
+#if !defined(_WIN32)
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  unreadable.push_back(dir.File("fifo"));
+#endif
+  for (const std::string& path : unreadable) {
+    Editor editor({NEWS_EDITOR_PATH, path});
+    editor.Type("a\nT\nx\n\nq\n");
+    EXPECT_EQ(editor.Finish(), 255);
+    EXPECT_EQ(editor.out, "Unable to load news DB\n");
+  }
+#if !defined(_WIN32)
+  // Another user's private file in a shared folder: not an empty database to replace.
+  fs::permissions(dir.File(""), fs::perms(0777));
+  const std::string secret = dir.File("secret.db");
+  WriteFile(secret, "<\"1\" \"0\">");
+  chmod(secret.c_str(), 0600);
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  Editor editor({NEWS_EDITOR_PATH, secret}, [] {
+    if (setgid(kBobsGroup) != 0 || setuid(kBob) != 0) _exit(3);
+  });
+  editor.Type("a\nT\nx\n\nq\n");
+  EXPECT_EQ(editor.Finish(), 255);
+  EXPECT_EQ(editor.out, "Unable to load news DB\n");
+  EXPECT_EQ(ReadFile(secret), "<\"1\" \"0\">");
+#endif
+}
+
+#if !defined(_WIN32)
 TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
   TempDir dir;
   for (const std::vector<std::string>& args :
@@ -146,29 +336,40 @@ TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
     const std::string name = args.empty() ? "news-editor" : NEWS_EDITOR_PATH;
     EXPECT_EQ(editor.out, "Usage:\n  " + name + " database\n\n");
   }
-  EXPECT_FALSE(fs::exists(dir.File("a")));
+  EXPECT_FALSE(Exists(dir.File("a")));
 }
 
-TEST(EditorSave, FailedSaveIsReportedAndTheNextSaveWritesTheChange) {
+// A save that fails (here: the file may not grow) is reported; the change stays in memory, one
+// more save is tried at quit, and the exit status says whether that worked.
+TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
   TempDir dir;
   const std::string path = dir.File("news.db");
   NewsDB db;
   db.items = {NewsItem(1, "Old", std::string(500, 'o'), 545, 5, 12, 2026, false, true)};
   ASSERT_TRUE(db.SerializeFile(path));
   const std::string before = ReadFile(path);
-  Editor editor({NEWS_EDITOR_PATH, path}, before.size() + 8);
-  editor.Type("a\nNew\ntext\n\n");
-  editor.ReadUntil("two newlines]:\n");
-  editor.ReadUntil("\nEnter command [h for help]:");
-  EXPECT_EQ(ReadFile(path), before);
-  EXPECT_FALSE(fs::exists(path + ".tmp"));
-  const std::string failed = "(Visible=1)\nUnable to save news DB\n\nEnter command [h for help]:";
-  EXPECT_EQ(editor.out.substr(editor.out.size() - failed.size()), failed);
-
-  editor.LiftFileSizeLimit();
-  editor.Type("d\n99\n");
-  EXPECT_EQ(editor.Finish(), 0);
-  NewsDB saved(path);
-  ASSERT_EQ(saved.CountAll(), 2u);
-  EXPECT_EQ(saved.GetNewsItemAll(1).text, "text");
+  const auto limited = [&before] {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{before.size() + 8, RLIM_INFINITY};
+    setrlimit(RLIMIT_FSIZE, &limit);
+  };
+  for (const bool lifted : {false, true}) {
+    Editor editor({NEWS_EDITOR_PATH, path}, limited);
+    editor.Type("a\nNew\ntext\n\n");
+    editor.ReadUntil("two newlines]:\n");
+    editor.ReadUntil("\nEnter command [h for help]:");
+    EXPECT_EQ(ReadFile(path), before);
+    const std::string failed = "(Visible=1)\nUnable to save news DB\n\nEnter command [h for help]:";
+    EXPECT_EQ(editor.out.substr(editor.out.size() - failed.size()), failed);
+    if (lifted) {
+      const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
+      ASSERT_EQ(prlimit(editor.Pid(), RLIMIT_FSIZE, &none, nullptr), 0);
+    }
+    editor.Type("q\n");
+    EXPECT_EQ(editor.Finish(), lifted ? 0 : 1);
+    const std::string end = lifted ? "help]:" : "help]:Unable to save news DB\n";
+    EXPECT_EQ(editor.out.substr(editor.out.size() - end.size()), end);
+    EXPECT_EQ(NewsDB(path).CountAll(), lifted ? 2u : 1u);
+  }
 }
+#endif
