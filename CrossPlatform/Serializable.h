@@ -141,7 +141,7 @@ class Serializable {
     if constexpr (std::is_same_v<T, std::string>) {
       AppendQuoted(out, value.data(), value.size());  // a string is its own text; no copy needed
     } else if constexpr (std::is_same_v<T, bool>) {
-      out += value ? "\"1\"" : "\"0\"";
+      out.append(value ? "\"1\"" : "\"0\"", 3);
     } else {
       char digits[24];  // what ToString gives, without a string per number
       const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
@@ -294,7 +294,7 @@ class Serializable {
 
   // Appends the blank that separates items, unless `out` holds only an opening marker.
   static void AppendSeparator(std::string& out) {
-    if (out != "<") out += ' ';
+    if (out.size() != 1 || out[0] != '<') out += ' ';
   }
 
   // Appends `text` between double quotes, with a backslash before every quote and backslash.
