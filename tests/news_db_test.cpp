@@ -2,6 +2,7 @@
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "NewsDB.h"
 #include "test_support.h"
@@ -73,6 +74,8 @@ TEST(NewsDBViews, AllAndVisibleViewsCountAndRemoveDifferently) {
   db.lastIndex = 4294967295u;
   EXPECT_EQ(db.GetIndex(), 0u);  // wraps without a test
   EXPECT_EQ(db.GetIndex(), 1u);
+  db.lastIndex = 4294967295u;
+  EXPECT_EQ(db.GetUnusedIndex(), 3u);  // never 0, nor 1 or 2, which messages have
 }
 
 TEST(NewsDBMerge, AddsUnreadCopiesOfNewIndexesOnceAndRaisesTheCounter) {
@@ -107,4 +110,36 @@ TEST(NewsDBFile, SavesUnderTheRememberedNameOnly) {
   ASSERT_TRUE(loaded.Save());
   EXPECT_EQ(ReadFile(path), R"(<"8" "0">)");
   EXPECT_FALSE(NewsDB().Save());
+}
+
+// Each change is made to what the file holds now, whoever saved it last.
+TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  NewsDB mine;
+  FileStamp seen;
+  std::vector<bool> reloads;
+  const auto add = [&reloads](const std::string& title) {
+    return [&reloads, title](NewsDB& db, bool reloaded) {
+      reloads.push_back(reloaded);
+      db.AddNewsItem(Item(db.GetUnusedIndex(), true, false, title));
+    };
+  };
+  EXPECT_TRUE(mine.UpdateFile(path, seen, add("first")));
+  NewsDB theirs(path);
+  theirs.AddNewsItem(Item(theirs.GetUnusedIndex(), true, false, "theirs"));
+  ASSERT_TRUE(theirs.Save());
+  EXPECT_TRUE(mine.UpdateFile(path, seen, add("mine")));
+  EXPECT_EQ(Text(mine), Text(Holding({Item(1, true, false, "first"), Item(2, true, false, "theirs"),
+                                      Item(3, true, false, "mine")},
+                                     3)));
+  EXPECT_EQ(ReadFile(path), Text(mine));
+  std::filesystem::remove(path);  // gone: this database is all there is, and is saved again
+  EXPECT_TRUE(mine.UpdateFile(path, seen, add("again")));
+  EXPECT_EQ(ReadFile(path), Text(mine));
+  WriteFile(path, "not a database");  // unreadable: changed in memory, the file left alone
+  EXPECT_FALSE(mine.UpdateFile(path, seen, add("kept")));
+  EXPECT_EQ(ReadFile(path), "not a database");
+  EXPECT_EQ(mine.CountAll(), 5u);
+  EXPECT_EQ(reloads, (std::vector<bool>{false, true, false, false}));
 }
