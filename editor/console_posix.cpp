@@ -11,8 +11,10 @@
 #ifdef NEWS_HAVE_LIBEDIT
 #include <histedit.h>
 #include <langinfo.h>
+#include <termios.h>
 
 #include <clocale>
+#include <csignal>
 #include <cstring>
 #endif
 
@@ -27,6 +29,18 @@ History* histories[2] = {nullptr, nullptr};
 const char* currentPrompt = "";
 bool editorTried = false;
 
+// The terminal's modes before the line editor first changed them.
+termios terminalModes;
+
+// Puts the terminal back and ends the program by `signal` as it would have ended anyway. The
+// line editor does the same for signals that come while it reads; this also covers every other
+// moment, so no signal leaves the user a terminal without echo.
+void restoreAndEnd(int signal) {
+  tcsetattr(STDIN_FILENO, TCSANOW, &terminalModes);
+  std::signal(signal, SIG_DFL);
+  std::raise(signal);
+}
+
 char* promptOf(EditLine*) {
   return const_cast<char*>(currentPrompt);
 }
@@ -37,6 +51,9 @@ void startLineEditor() {
   if (!terminalOutput || isatty(STDIN_FILENO) != 1) return;
   // The cursor moves over characters, not bytes: take the user's character set, or UTF-8 where
   // that is plain ASCII. Only the character type is set, so no number is written differently.
+  if (tcgetattr(STDIN_FILENO, &terminalModes) == 0) {
+    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) std::signal(signal, restoreAndEnd);
+  }
   std::setlocale(LC_CTYPE, "");
   if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
   lineEditor = el_init("news-editor", stdin, stdout, stderr);

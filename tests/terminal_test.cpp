@@ -137,6 +137,7 @@ TEST(EditorAtATerminal, SignalsLeaveTheTerminalAsItWas) {
 #endif
   TempDir dir;
   for (const bool typed : {true, false}) {
+    SCOPED_TRACE(typed ? "Ctrl-C" : "SIGTERM");
     Terminal terminal(dir.File("news.db"));
     ASSERT_TRUE(terminal.WaitFor(kPrompt));
     terminal.Type("Quit soon");  // echoed by the line editor, so the terminal is in its hands
