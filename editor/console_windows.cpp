@@ -1,6 +1,6 @@
 // The editor's console on Windows. Through pipes and files bytes pass unchanged, as on POSIX; at
-// a console, lines are read as UTF-16 and kept as UTF-8, and stored UTF-8 is shown as such. The
-// console edits lines itself.
+// a console, lines are read as UTF-16 and kept as UTF-8, and UTF-8 is shown as such whatever the
+// console's code page. The console edits lines itself.
 #if defined(_WIN32)
 
 #include <fcntl.h>
@@ -11,6 +11,8 @@
 
 #include <cstdio>
 #include <iostream>
+#include <streambuf>
+#include <string>
 
 #include "console.h"
 
@@ -18,7 +20,15 @@ namespace {
 
 bool consoleInput = false;
 bool consoleOutput = false;
-UINT originalOutputPage = 0;
+
+// UTF-8 as UTF-16; bytes that are not UTF-8 become replacement characters.
+std::wstring widen(const char* utf8, size_t length) {
+  if (length == 0) return std::wstring();
+  const int size = MultiByteToWideChar(CP_UTF8, 0, utf8, static_cast<int>(length), nullptr, 0);
+  std::wstring wide(static_cast<size_t>(size > 0 ? size : 0), L'\0');
+  if (size > 0) MultiByteToWideChar(CP_UTF8, 0, utf8, static_cast<int>(length), &wide[0], size);
+  return wide;
+}
 
 std::string narrow(const wchar_t* wide, size_t length) {
   if (length == 0) return std::string();
@@ -31,6 +41,59 @@ std::string narrow(const wchar_t* wide, size_t length) {
   }
   return utf8;
 }
+
+// Standard output at a console: the UTF-8 bytes are shown through the wide console call, whole
+// characters at a time, so neither the console's code page nor a character split between two
+// writes can garble them.
+class ConsoleOutput final : public std::streambuf {
+ public:
+  // Takes the place of standard output's buffer until the program ends.
+  void Install() { original_ = std::cout.rdbuf(this); }
+  ~ConsoleOutput() override {
+    Show();
+    if (original_ != nullptr) std::cout.rdbuf(original_);  // for what is written after
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (!traits_type::eq_int_type(c, traits_type::eof())) pending_ += traits_type::to_char_type(c);
+    if (pending_.size() >= 4096) Show();
+    return traits_type::not_eof(c);
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    pending_.append(text, static_cast<size_t>(count));
+    if (pending_.size() >= 4096) Show();
+    return count;
+  }
+  int sync() override {
+    Show();
+    return 0;
+  }
+
+ private:
+  // Shows what is pending but an unfinished character at its end, which waits for its rest.
+  void Show() {
+    size_t whole = pending_.size();
+    for (size_t back = 1; back <= 3 && back <= pending_.size(); ++back) {
+      const unsigned char byte = static_cast<unsigned char>(pending_[pending_.size() - back]);
+      if ((byte & 0xC0) != 0x80) {  // the last character's first byte: is the character whole?
+        const size_t length = byte >= 0xF0 ? 4 : byte >= 0xE0 ? 3 : byte >= 0xC0 ? 2 : 1;
+        if (length > back) whole = pending_.size() - back;
+        break;
+      }
+    }
+    const std::wstring wide = widen(pending_.data(), whole);
+    DWORD written = 0;
+    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), wide.data(), static_cast<DWORD>(wide.size()),
+                  &written, nullptr);
+    pending_.erase(0, whole);
+  }
+
+  std::string pending_;
+  std::streambuf* original_ = nullptr;
+};
+
+ConsoleOutput consoleWriter;
 
 bool isConsole(DWORD which) {
   DWORD mode = 0;
@@ -65,10 +128,7 @@ std::vector<std::string> startConsole(int argc, char** argv) {
   _setmode(_fileno(stdout), _O_BINARY);
   consoleInput = isConsole(STD_INPUT_HANDLE);
   consoleOutput = isConsole(STD_OUTPUT_HANDLE);
-  if (consoleOutput) {
-    originalOutputPage = GetConsoleOutputCP();
-    SetConsoleOutputCP(CP_UTF8);
-  }
+  if (consoleOutput) consoleWriter.Install();
   // The narrow arguments are in the ANSI code page, which cannot hold every name.
   int count = 0;
   wchar_t** const wide = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -80,7 +140,7 @@ std::vector<std::string> startConsole(int argc, char** argv) {
 }
 
 void endConsole() {
-  if (consoleOutput && originalOutputPage != 0) SetConsoleOutputCP(originalOutputPage);
+  std::cout.flush();
 }
 
 bool readLine(std::string& line, const char* prompt, LineKind) {
