@@ -83,7 +83,8 @@ bool ResolveLinks(const std::string& path, std::string& resolved) {
     if (link[0] == '/' || slash == std::string::npos) {
       resolved = link;
     } else {
-      resolved = resolved.substr(0, slash + 1) + link;
+      resolved.resize(slash + 1);  // a relative link is read from its own folder
+      resolved += link;
     }
   }
   return false;
