@@ -41,8 +41,8 @@ FileStamp StampOf(const std::string& path);
 // What opening a file for reading found.
 enum class OpenResult {
   kOpened,   // a regular file, open for reading
-  kMissing,  // no file has that name
-  kFailed,   // anything else: no permission, a directory, a FIFO or device, an error
+  kMissing,  // no file has that name, in a folder that exists
+  kFailed,   // anything else: no permission, a directory, a FIFO or device, a missing folder
 };
 
 // A regular file opened for reading, as a stream buffer; the file is closed when it goes. A read

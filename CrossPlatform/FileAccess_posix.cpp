@@ -160,6 +160,15 @@ bool TakeOverAttributes(int fd, const struct stat& existing) {
   return fchmod(fd, existing.st_mode & 07777) == 0;
 }
 
+// After a failed stat or open of `path`: kMissing only when no file has that name in a folder
+// that exists, where a save could create it.
+OpenResult MissingOrFailed(const std::string& path) {
+  if (errno != ENOENT || path.empty()) return OpenResult::kFailed;
+  struct stat folder;
+  const bool inFolder = stat(FolderOf(path).c_str(), &folder) == 0 && S_ISDIR(folder.st_mode);
+  return inFolder ? OpenResult::kMissing : OpenResult::kFailed;
+}
+
 }  // namespace
 
 std::string TemporaryPathFor(const std::string& target) {
@@ -181,12 +190,11 @@ FileReader::~FileReader() {
 OpenResult FileReader::Open(const std::string& path) {
   Close();
   struct stat info;
-  if (stat(path.c_str(), &info) != 0)
-    return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
+  if (stat(path.c_str(), &info) != 0) return MissingOrFailed(path);
   if (!S_ISREG(info.st_mode)) return OpenResult::kFailed;
   // O_NONBLOCK: should the name have become a FIFO since the check, opening still returns.
   const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
+  if (fd < 0) return MissingOrFailed(path);
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
     close(fd);
     return OpenResult::kFailed;

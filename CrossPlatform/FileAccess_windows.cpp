@@ -174,14 +174,15 @@ OpenResult FileReader::Open(const std::string& path) {
   if (!Widen(path, wide)) return OpenResult::kFailed;
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
-    return IsMissing(GetLastError()) ? OpenResult::kMissing : OpenResult::kFailed;
+    // A missing folder on the way is not a file a save could create.
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::kMissing : OpenResult::kFailed;
   }
   if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
     return OpenResult::kFailed;
   }
   const HANDLE file = OpenShared(wide, GENERIC_READ);
   if (file == INVALID_HANDLE_VALUE) {
-    return IsMissing(GetLastError()) ? OpenResult::kMissing : OpenResult::kFailed;
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::kMissing : OpenResult::kFailed;
   }
   if (GetFileType(file) != FILE_TYPE_DISK) {  // a pipe, console or other device
     CloseHandle(file);

@@ -89,6 +89,8 @@ TEST(FileLoad, OnlyAMissingFileCountsAsMissing) {
   TempDir dir;
   FileReader reader;
   EXPECT_EQ(reader.Open(dir.File("missing")), OpenResult::kMissing);
+  EXPECT_EQ(reader.Open(dir.File("missing/news.db")), OpenResult::kFailed);  // nor can it be made
+  EXPECT_EQ(reader.Open(""), OpenResult::kFailed);
   fs::create_directory(PathOf(dir.File("folder")));
   EXPECT_EQ(reader.Open(dir.File("folder")), OpenResult::kFailed);
   EXPECT_TRUE(NewsDB(dir.File("folder")).DidConstructionFail());
