@@ -177,6 +177,10 @@ bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen,
   return true;
 }
 
+bool NewsDB::ReloadIfChanged(const std::string& path, FileStamp& seen) {
+  return StampOf(path) != seen && ReadNewest(path, seen) == OpenResult::kOpened;
+}
+
 OpenResult NewsDB::ReadNewest(const std::string& path, FileStamp& seen) {
   FileReader reader;
   const OpenResult opened = reader.Open(path);

@@ -98,6 +98,10 @@ class NewsDB final : public Serializable {
   // was saved; `seen` then describes the new file.
   bool UpdateFile(const std::string& path, FileStamp& seen,
                   const std::function<void(NewsDB& db, bool reloaded)>& change);
+  // If the file at the UTF-8 `path` no longer matches `seen`, reads it into this database and
+  // returns true, `seen` then describing it; a file that has gone or cannot be read leaves this
+  // database and `seen` as they are.
+  bool ReloadIfChanged(const std::string& path, FileStamp& seen);
 
   std::string fileName;         // path given to the path constructor; used only by Save()
   uint32_t lastIndex = 0;       // last index handed out by GetIndex()

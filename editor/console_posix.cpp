@@ -37,6 +37,7 @@ termios terminalModes;
 // moment, so no signal leaves the user a terminal without echo.
 void restoreAndEnd(int signal) {
   tcsetattr(STDIN_FILENO, TCSANOW, &terminalModes);
+  if (write(STDOUT_FILENO, "\n", 1) < 0) {}  // the shell's prompt starts on a line of its own
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }

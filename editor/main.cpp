@@ -73,6 +73,15 @@ bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
   return saved;
 }
 
+// Lists the database as the file holds it now, which another program may have changed, with the
+// changes no save has written yet.
+void showNewest(NewsDB* db, DatabaseFile& file) {
+  if (db->ReloadIfChanged(file.path, file.seen)) {
+    for (const Change& change : file.unsaved) change(*db);
+  }
+  showDB(db);
+}
+
 // Saves `change`, lists the database as saved, then prints `confirmation` (if any) when the save
 // worked and a warning when it did not.
 void saveAndList(NewsDB* db, DatabaseFile& file, Change change,
@@ -170,7 +179,7 @@ int runCommands(NewsDB* db, DatabaseFile& file) {
         break;
       case 'l':
       case 'L':
-        showDB(db);
+        showNewest(db, file);
         break;
       default:
         break;  // anything else, an empty line included, just asks again
@@ -215,8 +224,11 @@ int main(int argc, char** argv) {
     return 0;
   }
   if (args.size() == 2 && args[1] == "--help") {
-    showUsage(name);
-    std::cout << "Lists the news messages in the file database, then adds, deletes and lists them"
+    std::cout << "Usage:" << std::endl
+              << "  " << name << " database" << std::endl
+              << "  " << name << " --help | --version" << std::endl
+              << std::endl
+              << "Lists the news messages in the file database, then adds, deletes and lists them"
               << std::endl
               << "on one-letter commands read from standard input, saving every change at once."
               << std::endl

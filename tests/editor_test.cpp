@@ -99,8 +99,9 @@ void Editor::Start(const std::vector<std::string>& args, const std::function<voi
   startup.hStdOutput = childOutput;
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
   PROCESS_INFORMATION started{};
-  if (CreateProcessW(PathOf(NEWS_EDITOR_PATH).wstring().c_str(), &commandLine[0], nullptr, nullptr,
-                     TRUE, 0, nullptr, nullptr, &startup, &started)) {
+  const std::string program = args.empty() ? NEWS_EDITOR_PATH : args[0];
+  if (CreateProcessW(PathOf(program).wstring().c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
+                     nullptr, nullptr, &startup, &started)) {
     process_ = started.hProcess;
     CloseHandle(started.hThread);
   }
@@ -149,7 +150,7 @@ void Editor::Start(const std::vector<std::string>& args, const std::function<voi
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
     if (inChild) inChild();
-    execv(NEWS_EDITOR_PATH, argv.data());
+    execv(args.empty() ? NEWS_EDITOR_PATH : args[0].c_str(), argv.data());
     _exit(127);
   }
   close(in[0]);
@@ -260,6 +261,9 @@ TEST(EditorSharing, TwoEditorsKeepEachOthersChanges) {
   two.Type("a\nFrom two\nsecond\n\n");
   two.ReadUntil("Added new news entry to DB\n");
   EXPECT_NE(two.out.find("DB contains 2 news items.\n  Message From one 1 ("), std::string::npos);
+  one.Type("l\nh\n");  // lists what the other editor saved
+  one.ReadUntil("Valid commands are:");
+  EXPECT_NE(one.out.find("DB contains 2 news items.\n  Message From one 1 ("), std::string::npos);
   one.Type("d\n2\n");
   one.ReadUntil("Enter index to delete:\n");
   one.ReadUntil("\nEnter command");
@@ -315,7 +319,11 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
   WriteFile(secret, "<\"1\" \"0\">");
   chmod(secret.c_str(), 0600);
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
-  Editor editor({NEWS_EDITOR_PATH, secret}, [] {
+  // A copy of the editor that the other user can reach wherever this build lives.
+  const std::string program = dir.File("news-editor");
+  fs::copy_file(NEWS_EDITOR_PATH, program);
+  fs::permissions(program, fs::perms(0755));
+  Editor editor({program, secret}, [] {
     if (setgid(kBobsGroup) != 0 || setuid(kBob) != 0) _exit(3);
   });
   editor.Type("a\nT\nx\n\nq\n");
