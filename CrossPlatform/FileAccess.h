@@ -16,6 +16,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <streambuf>
 #include <string>
 
@@ -27,6 +28,9 @@ struct FileStamp {
   uint64_t size = 0;
   int64_t modified = 0;  // last change of the content, in the system's own units
   int64_t changed = 0;   // last change of the content or its metadata
+  // Where the system may give a deleted file's number to a new file, the stamps of files this
+  // program read or wrote keep the file open, so that no newer file can look like it.
+  std::shared_ptr<void> keep;
 
   bool operator==(const FileStamp& other) const {
     return exists == other.exists && device == other.device && file == other.file &&

@@ -7,7 +7,10 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <cstring>
+#include <memory>
+#include <thread>
 
 #include "FileAccess.h"
 
@@ -22,6 +25,15 @@ int FdOf(intptr_t handle) {
 
 int64_t Nanoseconds(const struct timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
+}
+
+// Keeps `fd` open for as long as `stamp` or a copy of it lives.
+void Keep(FileStamp& stamp, int fd) {
+  if (fd >= 0)
+    stamp.keep = std::shared_ptr<void>(new int(fd), [](void* held) {
+      close(*static_cast<int*>(held));
+      delete static_cast<int*>(held);
+    });
 }
 
 FileStamp StampFrom(const struct stat& info) {
@@ -126,28 +138,60 @@ bool MayReplace(const std::string& target, struct stat& existing, bool& exists) 
   return S_ISREG(existing.st_mode) && faccessat(AT_FDCWD, target.c_str(), W_OK, AT_EACCESS) == 0;
 }
 
+// How long a save waits for another user's save, which might hold its lock for ever, and for
+// another user's temporary file to leave its private first moments.
+constexpr auto kOthersWait = std::chrono::seconds(10);
+
+// Locks `fd`, waiting however long it takes, or until `deadline` if there is one.
+bool Lock(int fd, const std::chrono::steady_clock::time_point* deadline) {
+  for (;;) {
+    if (flock(fd, deadline == nullptr ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return true;
+    if (errno == EINTR) continue;
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= *deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+}
+
 // Opens and locks the temporary file `temporary`, waiting for the save that holds it. After the
 // lock is granted the file must still be the one at that name: the save that held it may have
-// renamed it into place or removed it, and then the next one is tried.
+// renamed it into place or removed it, and then the next one is tried. Only a plain file of this
+// user's own with no other name is returned; anything else found locked there is left over from
+// another user's killed save, or planted, and is never written: its name is removed where the
+// folder allows (never in a shared sticky folder), and a file of this user's own takes its place.
 int OpenLocked(const std::string& temporary, mode_t mode) {
+  const auto deadline = std::chrono::steady_clock::now() + kOthersWait;
   for (;;) {
     // O_NOFOLLOW: a link planted at the temporary name is never written through.
     const int fd = open(temporary.c_str(),
                         O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY, mode);
-    if (fd < 0) return -1;
-    int locked;
-    while ((locked = flock(fd, LOCK_EX)) != 0 && errno == EINTR) {}
     struct stat held, named;
-    if (locked == 0 && fstat(fd, &held) == 0) {
-      const bool named_exists = lstat(temporary.c_str(), &named) == 0;
-      if (named_exists && SameFile(held, named)) return fd;
-      if (named_exists || errno == ENOENT) {  // moved on meanwhile: try the file there now
-        close(fd);
-        continue;
-      }
+    if (fd < 0) {
+      // Another user's save keeps its file private until it has the database's permissions.
+      const bool busy = errno == EACCES && lstat(temporary.c_str(), &named) == 0;
+      if (!busy || std::chrono::steady_clock::now() >= deadline) return -1;
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      continue;
     }
-    close(fd);
-    return -1;
+    if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode)) {
+      close(fd);
+      return -1;
+    }
+    // This user's own saves are waited for however long they take.
+    const bool own = held.st_uid == geteuid() && held.st_nlink == 1;
+    if (!Lock(fd, own ? nullptr : &deadline)) {
+      close(fd);
+      return -1;
+    }
+    const bool named_exists = lstat(temporary.c_str(), &named) == 0;
+    if (named_exists && SameFile(held, named)) {
+      if (own) return fd;
+      const bool removed = unlink(temporary.c_str()) == 0;
+      close(fd);
+      if (!removed) return -1;
+    } else {
+      close(fd);
+      if (!named_exists && errno != ENOENT) return -1;
+    }
   }
 }
 
@@ -201,6 +245,7 @@ OpenResult FileReader::Open(const std::string& path) {
   }
   handle_ = fd;
   stamp_ = StampFrom(info);
+  Keep(stamp_, fcntl(fd, F_DUPFD_CLOEXEC, 0));
   readFailed_ = false;
   setg(buffer_, buffer_, buffer_);
   return OpenResult::kOpened;
@@ -237,16 +282,9 @@ bool FileReplacement::Begin(const std::string& path) {
   const int fd = OpenLocked(temporary_, exists ? 0600 : 0666);
   if (fd < 0) return false;
   handle_ = fd;
-  struct stat held;
-  // Only a plain file of this user's own with no other name is used; anything else at the
-  // temporary name (another user's file, a hard link to someone's data) is left alone.
-  if (fstat(fd, &held) != 0 || !S_ISREG(held.st_mode) || held.st_uid != geteuid() ||
-      held.st_nlink != 1) {
-    close(fd);
-    handle_ = -1;
-    return false;
-  }
-  ok_ = ftruncate(fd, 0) == 0 && (!exists || TakeOverAttributes(fd, existing));
+  // Once more under the lock: the file may have been made read-only, or made at all, meanwhile.
+  ok_ = MayReplace(target_, existing, exists) && ftruncate(fd, 0) == 0 &&
+        (!exists || TakeOverAttributes(fd, existing));
   if (!ok_) Abandon();
   return ok_;
 }
@@ -264,8 +302,15 @@ bool FileReplacement::Commit() {
     Abandon();
     return false;
   }
-  struct stat info;
+  struct stat info, opened;
   stamp_ = fstat(fd, &info) == 0 ? StampFrom(info) : FileStamp();
+  // Its own open file, without the lock: the lock goes with this save's descriptor.
+  const int kept = open(target_.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (kept >= 0 && fstat(kept, &opened) == 0 && SameFile(info, opened)) {
+    Keep(stamp_, kept);
+  } else if (kept >= 0) {
+    close(kept);
+  }
   FlushFolderOf(target_);
   close(fd);  // releases the lock, now that the new file is in place
   handle_ = -1;

@@ -39,10 +39,13 @@ class ThrowingBuffer : public std::streambuf {
 TEST(FileSave, ReplacesTheFileUnderAnyNameAndLeavesNothingElse) {
   TempDir dir;
   EXPECT_EQ(TemporaryPathFor(dir.File("news.db")), dir.File(".news.db.tmp"));
+  // A leftover of a killed save is taken over; a second name of another file is never written.
+  WriteFile(dir.File("other.txt"), "someone's data");
+  fs::create_hard_link(PathOf(dir.File("other.txt")), PathOf(dir.File(".news.db.tmp")));
+  WriteFile(TemporaryPathFor(dir.File(u8"Nachrichten-ü-日本.db")), "left by a killed save");
   const std::set<std::string> names = {"news.db", u8"Nachrichten-ü-日本.db"};
   for (const std::string& name : names) {
     const std::string path = dir.File(name);
-    WriteFile(TemporaryPathFor(path), "left by a killed save");
     WriteFile(path + ".tmp", "the user's own file");
     ASSERT_TRUE(kItem.SerializeFile(path));
     EXPECT_EQ(ReadFile(path), TextOf(kItem));
@@ -53,7 +56,8 @@ TEST(FileSave, ReplacesTheFileUnderAnyNameAndLeavesNothingElse) {
     found.insert(entry.path().filename().u8string());
   }
   EXPECT_EQ(found, (std::set<std::string>{"news.db", "news.db.tmp", u8"Nachrichten-ü-日本.db",
-                                          u8"Nachrichten-ü-日本.db.tmp"}));
+                                          u8"Nachrichten-ü-日本.db.tmp", "other.txt"}));
+  EXPECT_EQ(ReadFile(dir.File("other.txt")), "someone's data");
 }
 
 TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
@@ -156,15 +160,18 @@ TEST(FilePermissions, SavesDoOnlyWhatThisUserMay) {
   ASSERT_TRUE(ownedFile(readOnly, kAlice, kAlice, 0444) && ownedFile(secret, kMallory, 0, 0600) &&
               ownedFile(team, kAlice, kTeam, 0660) &&
               ownedFile(TemporaryPathFor(planted), kMallory, kMallory, 0666));
+  // Another user's temporary file, with a second name: never written, only its name removed.
+  ASSERT_EQ(link(TemporaryPathFor(planted).c_str(), dir.File("kept").c_str()), 0);
   const std::string asAlice = AsUser(kAlice, kAlice, {}, [&] {
     return !kItem.SerializeFile(readOnly) && NewsDB(secret).DidConstructionFail() &&
-           !kItem.SerializeFile(planted);
+           kItem.SerializeFile(planted);
   });
   if (asAlice == "impossible") GTEST_SKIP() << "cannot switch to another user here";
   EXPECT_EQ(asAlice, "ok");
   EXPECT_EQ(ReadFile(readOnly), "old");
-  EXPECT_EQ(ReadFile(TemporaryPathFor(planted)), "old");
-  EXPECT_FALSE(Exists(planted));
+  EXPECT_EQ(ReadFile(dir.File("kept")), "old");
+  EXPECT_EQ(ReadFile(planted), TextOf(kItem));
+  EXPECT_FALSE(Exists(TemporaryPathFor(planted)));
 
   // Bob shares Alice's group: his save keeps her as the owner and the group as it was.
   EXPECT_EQ(AsUser(kBob, kBobsGroup, {kTeam}, [&] { return kItem.SerializeFile(team); }), "ok");
@@ -175,7 +182,7 @@ TEST(FilePermissions, SavesDoOnlyWhatThisUserMay) {
   EXPECT_EQ(ReadFile(team), TextOf(kItem));
 }
 
-TEST(FilePermissions, LinksPlantedInASharedStickyFolderAreNotFollowed) {
+TEST(FilePermissions, WhatOthersPlantInASharedStickyFolderIsNeverUsed) {
   TempDir dir;
   fs::permissions(dir.File(""), fs::perms(0755));
   const std::string sticky = dir.File("sticky");
@@ -191,11 +198,17 @@ TEST(FilePermissions, LinksPlantedInASharedStickyFolderAreNotFollowed) {
   ASSERT_EQ(chown(home.c_str(), kAlice, kAlice), 0);
   ASSERT_EQ(chown(thesis.c_str(), kAlice, kAlice), 0);
   ASSERT_EQ(lchown(link.c_str(), kMallory, kMallory), 0);
+  const std::string direct = sticky + "/direct.db";
+  WriteFile(TemporaryPathFor(direct), "mallory's");
+  ASSERT_EQ(chown(TemporaryPathFor(direct).c_str(), kMallory, kMallory), 0);
+  chmod(TemporaryPathFor(direct).c_str(), 0666);
   const auto save = [&] { return kItem.SerializeFile(link); };
-  const std::string planted = AsUser(kAlice, kAlice, {}, save);
+  const std::string planted =
+      AsUser(kAlice, kAlice, {}, [&] { return !save() && !kItem.SerializeFile(direct); });
   if (planted == "impossible") GTEST_SKIP() << "cannot switch to another user here";
-  EXPECT_EQ(planted, "failed");
+  EXPECT_EQ(planted, "ok");
   EXPECT_EQ(ReadFile(thesis), "years of work");
+  EXPECT_EQ(ReadFile(TemporaryPathFor(direct)), "mallory's");
   // Her own link in the same folder is followed, as the system would.
   ASSERT_EQ(lchown(link.c_str(), kAlice, kAlice), 0);
   EXPECT_EQ(AsUser(kAlice, kAlice, {}, save), "ok");
