@@ -78,15 +78,35 @@ bool MayReplace(const std::wstring& target) {
           (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) == 0;
 }
 
+// True for a plain file with no other name, which a save may write.
+bool IsPlain(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return GetFileInformationByHandle(file, &info) && info.nNumberOfLinks == 1 &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
+}
+
+// Removes the name of the open file `file` when it is closed, and closes it.
+void RemoveAndClose(HANDLE file) {
+  FILE_DISPOSITION_INFO remove{TRUE};
+  SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+  CloseHandle(file);
+}
+
 // Opens the temporary file for writing with no one else allowed to write, rename or delete it:
 // that is the save lock. A save that holds it is waited for; a killed save's handle was closed
-// by the system, so its file is simply taken over.
+// by the system, so its file is simply taken over. A link found at that name (a hard link to
+// another file, or a symbolic one) is never written through: only its name is removed.
 HANDLE OpenLocked(const std::wstring& temporary) {
   for (int refused = 0;;) {
-    const HANDLE file =
-        CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE, FILE_SHARE_READ,
-                    nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (file != INVALID_HANDLE_VALUE) return file;
+    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                                    FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
+                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+    if (file != INVALID_HANDLE_VALUE && IsPlain(file)) return file;
+    if (file != INVALID_HANDLE_VALUE) {
+      RemoveAndClose(file);
+      if (++refused > kRetries) return INVALID_HANDLE_VALUE;
+      continue;
+    }
     const DWORD error = GetLastError();
     // Access is also refused while another save's abandoned file is being deleted.
     if (error != ERROR_SHARING_VIOLATION &&
@@ -253,9 +273,7 @@ bool FileReplacement::Commit() {
 
 void FileReplacement::Abandon() {
   if (handle_ < 0) return;
-  FILE_DISPOSITION_INFO remove{TRUE};  // the file goes when its handle is closed
-  SetFileInformationByHandle(HandleOf(handle_), FileDispositionInfo, &remove, sizeof remove);
-  CloseHandle(HandleOf(handle_));
+  RemoveAndClose(HandleOf(handle_));
   handle_ = -1;
   ok_ = false;
 }
