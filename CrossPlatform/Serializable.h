@@ -230,20 +230,26 @@ class Serializable {
   // text is never held in memory at once. False when a write failed.
   bool WriteTo(FileReplacement& file) const {
     std::string text = BeginSerialization();
-    Spill spill{&text, &file, true, spill_};
-    spill_ = &spill;
+    Spill spill(text, file);
     SerializeValues(text);
-    spill_ = spill.outer;
     EndSerialization(text);
     return spill.ok && file.Write(text.data(), text.size());
   }
 
  private:
-  // Where the text of a record being written to a file goes once it has grown large.
+  // Where the text of a record being written to a file goes once it has grown large; in effect
+  // on this thread for as long as it lives.
   struct Spill {
+    Spill(std::string& text, FileReplacement& file) : text(&text), file(&file), outer(spill_) {
+      spill_ = this;
+    }
+    ~Spill() { spill_ = outer; }
+    Spill(const Spill&) = delete;
+    Spill& operator=(const Spill&) = delete;
+
     std::string* text;  // the record's whole text so far, from its opening marker on
     FileReplacement* file;
-    bool ok;
+    bool ok = true;
     Spill* outer;  // an enclosing file write on this thread, if any
   };
   static constexpr size_t kSpillBytes = size_t{1} << 20;
