@@ -31,15 +31,39 @@ bool editorTried = false;
 
 // The terminal's modes before the line editor first changed them.
 termios terminalModes;
+// Set when the terminal's size has changed, for the line editor to learn before its next line.
+volatile std::sig_atomic_t resized = 0;
 
-// Puts the terminal back and ends the program by `signal` as it would have ended anyway. The
-// line editor does the same for signals that come while it reads; this also covers every other
-// moment, so no signal leaves the user a terminal without echo.
+// The signals are handled here rather than by the line editor, which would pass a signal that
+// ends the program on to the whole process group, the shell script or make that started it too.
+
+// Puts the terminal back and ends the program by `signal` as it would have ended anyway, so no
+// signal leaves the user a terminal without echo.
 void restoreAndEnd(int signal) {
   tcsetattr(STDIN_FILENO, TCSANOW, &terminalModes);
   if (write(STDOUT_FILENO, "\n", 1) < 0) {}  // the shell's prompt starts on a line of its own
   std::signal(signal, SIG_DFL);
   std::raise(signal);
+}
+
+// Ctrl-Z: puts the terminal back for the shell, stops, and takes the line editor's modes again
+// when continued.
+void suspend(int) {
+  termios editing;
+  const bool editingSaved = tcgetattr(STDIN_FILENO, &editing) == 0;
+  tcsetattr(STDIN_FILENO, TCSANOW, &terminalModes);
+  std::signal(SIGTSTP, SIG_DFL);
+  sigset_t stop;
+  sigemptyset(&stop);
+  sigaddset(&stop, SIGTSTP);
+  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
+  std::raise(SIGTSTP);  // the program stops here until it is continued
+  std::signal(SIGTSTP, suspend);
+  if (editingSaved) tcsetattr(STDIN_FILENO, TCSANOW, &editing);
+}
+
+void noteResize(int) {
+  resized = 1;
 }
 
 char* promptOf(EditLine*) {
@@ -54,13 +78,17 @@ void startLineEditor() {
   // that is plain ASCII. Only the character type is set, so no number is written differently.
   if (tcgetattr(STDIN_FILENO, &terminalModes) == 0) {
     for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) std::signal(signal, restoreAndEnd);
+    std::signal(SIGTSTP, suspend);
+    std::signal(SIGWINCH, noteResize);
   }
   std::setlocale(LC_CTYPE, "");
-  if (std::strcmp(nl_langinfo(CODESET), "UTF-8") != 0) std::setlocale(LC_CTYPE, "C.UTF-8");
+  const char* const characters = nl_langinfo(CODESET);
+  if (std::strcmp(characters, "ANSI_X3.4-1968") == 0 || std::strcmp(characters, "US-ASCII") == 0) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+  }
   lineEditor = el_init("news-editor", stdin, stdout, stderr);
   if (lineEditor == nullptr) return;
   el_set(lineEditor, EL_EDITOR, "emacs");
-  el_set(lineEditor, EL_SIGNAL, 1);  // the terminal is restored before a signal ends the program
   el_set(lineEditor, EL_PROMPT, promptOf);
   for (History*& history : histories) {
     history = history_init();
@@ -75,6 +103,10 @@ bool readEdited(std::string& line, const char* prompt, LineKind kind) {
   History* const history = histories[kind == LineKind::kCommand ? 0 : 1];
   currentPrompt = prompt;
   el_set(lineEditor, EL_HIST, ::history, history);
+  if (resized != 0) {
+    resized = 0;
+    el_resize(lineEditor);
+  }
   int count = 0;
   const char* got = el_gets(lineEditor, &count);
   if (got == nullptr || count <= 0) {
