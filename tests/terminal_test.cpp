@@ -45,7 +45,10 @@ class Terminal {
     close(slave_);
   }
 
+  // Types `keys` once the line editor has the terminal (it shows its prompt a moment before), so
+  // that no key meets the terminal's own line editing.
   void Type(const std::string& keys) {
+    for (int waited = 0; (LocalModes() & ICANON) != 0 && waited < 1000; ++waited) ReadSome(10);
     ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size()));
   }
   // Reads until `marker` shows after what earlier calls found; false after ten seconds without.
@@ -57,10 +60,14 @@ class Terminal {
     seen_ = at + marker.size();
     return true;
   }
-  // Waits for the editor to end and returns its wait status; the terminal's output is read on.
+  // Waits up to ten seconds for the editor to end and returns its wait status; the terminal's
+  // output is read on.
   int Wait() {
     int status = 0;
-    while (waitpid(pid_, &status, WNOHANG) == 0) ReadSome(100);
+    for (int waited = 0; waitpid(pid_, &status, WNOHANG) == 0; ++waited) {
+      if (waited == 100) kill(pid_, SIGKILL);
+      ReadSome(100);
+    }
     while (ReadSome(100)) {}
     pid_ = -1;
     return status;
