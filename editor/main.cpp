@@ -10,6 +10,7 @@
 #include <functional>
 #include <iomanip>
 #include <iostream>
+#include <memory>
 #include <string>
 #include <utility>
 #include <vector>
@@ -55,6 +56,9 @@ struct DatabaseFile {
   std::string path;
   FileStamp seen;               // the file as this editor last read or wrote it
   std::vector<Change> unsaved;  // changes made in memory that no save has written yet
+  // The numbers that the messages of unsaved adds have now. Made again on newer content, an add
+  // may get another number, and a delete of the number the message was shown with must follow.
+  std::vector<std::shared_ptr<uint32_t>> unsavedNumbers;
 };
 
 // Saves the database with `change` carried out on the newest content of the file, which another
@@ -69,7 +73,10 @@ bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
         for (size_t i = reloaded ? 0 : missing; i < file.unsaved.size(); ++i)
           file.unsaved[i](newest);
       });
-  if (saved) file.unsaved.clear();
+  if (saved) {
+    file.unsaved.clear();
+    file.unsavedNumbers.clear();
+  }
   return saved;
 }
 
@@ -103,10 +110,13 @@ std::tm localTimeNow() {
   return local;
 }
 
-// Adds a new, unread and visible message written at `written` under a number no message has.
-Change addMessage(const std::string& title, const std::string& text, const std::tm& written) {
+// Adds a new, unread and visible message written at `written` under a number no message has,
+// which it keeps in `number`.
+Change addMessage(const std::string& title, const std::string& text, const std::tm& written,
+                  const std::shared_ptr<uint32_t>& number) {
   return [=](NewsDB& db) {
-    db.AddNewsItem(NewsItem(static_cast<int32_t>(db.GetUnusedIndex()), title, text,
+    *number = db.GetUnusedIndex();
+    db.AddNewsItem(NewsItem(static_cast<int32_t>(*number), title, text,
                             static_cast<uint32_t>(written.tm_hour * 60 + written.tm_min),
                             static_cast<uint32_t>(written.tm_mday),
                             static_cast<uint32_t>(written.tm_mon + 1), written.tm_year + 1900,
@@ -130,7 +140,9 @@ bool addNews(NewsDB* db, DatabaseFile& file) {
   }
   // An empty first line cancels before a number is used up.
   if (text.empty()) return inputLeft;
-  saveAndList(db, file, addMessage(title, text, localTimeNow()), "Added new news entry to DB");
+  file.unsavedNumbers.push_back(std::make_shared<uint32_t>(0));
+  saveAndList(db, file, addMessage(title, text, localTimeNow(), file.unsavedNumbers.back()),
+              "Added new news entry to DB");
   return inputLeft;
 }
 
@@ -147,9 +159,13 @@ bool deleteNews(NewsDB* db, DatabaseFile& file) {
   // -2147483648 to 4294967295 name a 32-bit index (so -1 is 4294967295); others name none.
   const bool names =
       !outOfRange && number >= INT32_MIN && number <= static_cast<long long>(UINT32_MAX);
-  const uint32_t index = static_cast<uint32_t>(number);
-  saveAndList(db, file, [names, index](NewsDB& newest) {
-    if (names) newest.RemoveNewsItemWithIndex(index);
+  auto shown = std::make_shared<uint32_t>(static_cast<uint32_t>(number));
+  // The number of a message no save has written yet follows that message.
+  for (const std::shared_ptr<uint32_t>& unsaved : file.unsavedNumbers) {
+    if (names && *unsaved == *shown) shown = unsaved;
+  }
+  saveAndList(db, file, [names, shown](NewsDB& newest) {
+    if (names) newest.RemoveNewsItemWithIndex(*shown);
   });
   return true;
 }
@@ -240,7 +256,7 @@ int main(int argc, char** argv) {
     showUsage(name);
     return -1;
   }
-  DatabaseFile file{args[1], FileStamp(), {}};
+  DatabaseFile file{args[1], FileStamp(), {}, {}};
   // Lives until the process ends; freeing it at exit would only cost time.
   static NewsDB* const db = loadDB(file.path, file.seen);
   if (db == nullptr || db->DidConstructionFail()) {

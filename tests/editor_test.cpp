@@ -279,6 +279,29 @@ TEST(EditorSharing, TwoEditorsKeepEachOthersChanges) {
   EXPECT_EQ(saved.GetNewsItemAll(1).index, 3u);
 }
 
+// A change whose save failed is made again to what another editor saved meanwhile; a delete of a
+// message only this editor has follows that message, whose number may have changed.
+TEST(EditorSharing, UnsavedChangesAreMadeAgainToTheNewestContent) {
+  TempDir dir;
+  const std::string db = dir.File("news.db");
+  Editor mine({NEWS_EDITOR_PATH, db});
+  mine.ReadUntil("Enter command [h for help]:");
+  fs::create_directory(PathOf(TemporaryPathFor(db)));  // in the way of every save
+  mine.Type("a\nMine\nx\n\nh\n");
+  mine.ReadUntil("Valid commands are:");
+  EXPECT_NE(mine.out.find("  Message Mine 1 ("), std::string::npos);
+  EXPECT_NE(mine.out.find("(Visible=1)\nUnable to save news DB\n"), std::string::npos);
+  fs::remove(PathOf(TemporaryPathFor(db)));
+  Editor theirs({NEWS_EDITOR_PATH, db});
+  theirs.Type("a\nTheirs\ny\n\n");
+  EXPECT_EQ(theirs.Finish(), 0);
+  mine.Type("d\n1\n");  // the number "Mine" was shown with
+  EXPECT_EQ(mine.Finish(), 0);
+  NewsDB saved(db);
+  ASSERT_EQ(saved.CountAll(), 1u);
+  EXPECT_EQ(saved.GetNewsItemAll(0).title, "Theirs");
+}
+
 // A file that no longer loads is never overwritten; the change stays in memory, and quitting
 // says that it could not be saved.
 TEST(EditorSharing, AFileThatNoLongerLoadsIsKeptAndReported) {
