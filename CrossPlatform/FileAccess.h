@@ -54,7 +54,7 @@ enum class OpenResult {
 class FileReader final : public std::streambuf {
  public:
   FileReader() = default;
-  ~FileReader() override;
+  ~FileReader() override { Close(); }
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
 
@@ -98,7 +98,7 @@ inline FileReader::int_type FileReader::underflow() {
 class FileReplacement {
  public:
   FileReplacement() = default;
-  ~FileReplacement();
+  ~FileReplacement() { Abandon(); }
   FileReplacement(const FileReplacement&) = delete;
   FileReplacement& operator=(const FileReplacement&) = delete;
 

@@ -227,10 +227,6 @@ FileStamp StampOf(const std::string& path) {
   return StampFrom(info);
 }
 
-FileReader::~FileReader() {
-  Close();
-}
-
 OpenResult FileReader::Open(const std::string& path) {
   Close();
   struct stat info;
@@ -263,10 +259,6 @@ void FileReader::Close() {
   if (handle_ >= 0) close(FdOf(handle_));
   handle_ = -1;
   setg(nullptr, nullptr, nullptr);
-}
-
-FileReplacement::~FileReplacement() {
-  Abandon();
 }
 
 bool FileReplacement::Begin(const std::string& path) {

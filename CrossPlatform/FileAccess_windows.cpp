@@ -184,10 +184,6 @@ FileStamp StampOf(const std::string& path) {
   return stamp;
 }
 
-FileReader::~FileReader() {
-  Close();
-}
-
 OpenResult FileReader::Open(const std::string& path) {
   Close();
   std::wstring wide;
@@ -226,10 +222,6 @@ void FileReader::Close() {
   if (handle_ >= 0) CloseHandle(HandleOf(handle_));
   handle_ = -1;
   setg(nullptr, nullptr, nullptr);
-}
-
-FileReplacement::~FileReplacement() {
-  Abandon();
 }
 
 bool FileReplacement::Begin(const std::string& path) {

@@ -2,8 +2,9 @@
 //
 // Through pipes and files every byte passes unchanged. At a terminal, lines are read with line
 // editing where the platform offers it, and stored text is shown so that it cannot drive the
-// terminal. Each platform family implements this header in a file of its own (console_posix.cpp,
-// console_windows.cpp); each compiles to nothing on the other.
+// terminal. What is the same everywhere is in console.cpp; each platform family implements the rest
+// in a file of its own (console_posix.cpp, console_windows.cpp), which compiles to nothing on the
+// other.
 #ifndef EDITOR_CONSOLE_H
 #define EDITOR_CONSOLE_H
 
@@ -29,26 +30,12 @@ bool readLine(std::string& line, const char* prompt, LineKind kind);
 // (all below 32 but line break and tab, 127, and the C1 controls) are shown as ^X, ^? or M-^X.
 void showStored(const std::string& text);
 
-// `text` with its control bytes made visible, as showStored shows it at a terminal.
-inline std::string visibleForm(const std::string& text) {
-  std::string shown;
-  shown.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
-    const unsigned char byte = static_cast<unsigned char>(text[i]);
-    const unsigned char next = i + 1 < text.size() ? static_cast<unsigned char>(text[i + 1]) : 0;
-    if ((byte < 32 && byte != '\n' && byte != '\t') || byte == 127) {
-      shown += '^';
-      shown += static_cast<char>(byte ^ 64);  // ESC is ^[, DEL is ^?
-    } else if (byte == 0xC2 && next >= 0x80 && next <= 0x9F) {
-      // A C1 control written as UTF-8: some terminals act on these as on ESC sequences.
-      shown += "M-^";
-      shown += static_cast<char>((next - 0x80) ^ 64);
-      ++i;
-    } else {
-      shown += static_cast<char>(byte);
-    }
-  }
-  return shown;
-}
+// What each platform's file supplies to the shared part (console.cpp):
+
+// Shows `prompt` and reads one whole line, without its line end; as readLine otherwise.
+bool readWholeLine(std::string& line, const char* prompt, LineKind kind);
+
+// True when standard output is a terminal or console.
+bool outputIsTerminal();
 
 #endif  // EDITOR_CONSOLE_H

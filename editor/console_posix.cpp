@@ -123,18 +123,6 @@ bool readEdited(std::string& line, const char* prompt, LineKind kind) {
 }
 #endif
 
-// Reads one line, through the line editor where there is one.
-bool readWholeLine(std::string& line, const char* prompt, LineKind kind) {
-#ifdef NEWS_HAVE_LIBEDIT
-  if (!editorTried) startLineEditor();
-  if (lineEditor != nullptr) return readEdited(line, prompt, kind);
-#else
-  (void)kind;
-#endif
-  std::cout << prompt << std::flush;
-  return static_cast<bool>(std::getline(std::cin, line));
-}
-
 }  // namespace
 
 std::vector<std::string> startConsole(int argc, char** argv) {
@@ -152,19 +140,20 @@ void endConsole() {
 #endif
 }
 
-bool readLine(std::string& line, const char* prompt, LineKind kind) {
-  if (!readWholeLine(line, prompt, kind)) return false;
-  const size_t zero = line.find('\0');
-  if (zero != std::string::npos) line.resize(zero);
-  return true;
+// Reads one line, through the line editor where there is one.
+bool readWholeLine(std::string& line, const char* prompt, LineKind kind) {
+#ifdef NEWS_HAVE_LIBEDIT
+  if (!editorTried) startLineEditor();
+  if (lineEditor != nullptr) return readEdited(line, prompt, kind);
+#else
+  (void)kind;
+#endif
+  std::cout << prompt << std::flush;
+  return static_cast<bool>(std::getline(std::cin, line));
 }
 
-void showStored(const std::string& text) {
-  if (terminalOutput) {
-    std::cout << visibleForm(text);
-  } else {
-    std::cout << text;
-  }
+bool outputIsTerminal() {
+  return terminalOutput;
 }
 
 #endif  // !_WIN32

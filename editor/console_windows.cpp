@@ -143,20 +143,13 @@ void endConsole() {
   std::cout.flush();
 }
 
-bool readLine(std::string& line, const char* prompt, LineKind) {
+bool readWholeLine(std::string& line, const char* prompt, LineKind) {
   std::cout << prompt << std::flush;
-  if (consoleInput ? !readConsoleLine(line) : !std::getline(std::cin, line)) return false;
-  const size_t zero = line.find('\0');
-  if (zero != std::string::npos) line.resize(zero);
-  return true;
+  return consoleInput ? readConsoleLine(line) : static_cast<bool>(std::getline(std::cin, line));
 }
 
-void showStored(const std::string& text) {
-  if (consoleOutput) {
-    std::cout << visibleForm(text);
-  } else {
-    std::cout << text;
-  }
+bool outputIsTerminal() {
+  return consoleOutput;
 }
 
 #endif  // _WIN32

@@ -31,12 +31,6 @@ NewsDB Long(const char* title, size_t bytes) {
   return db;
 }
 
-std::string TextOf(const NewsDB& db) {
-  std::ostringstream text;
-  db.Serialize(text);
-  return text.str();
-}
-
 }  // namespace
 
 // The lock works between threads as between processes: two savers take turns, none fails, and

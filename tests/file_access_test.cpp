@@ -22,12 +22,6 @@ namespace {
 
 const NewsItem kItem(1, "T", "text", 545, 5, 12, 2026, false, true);
 
-std::string TextOf(const Serializable& record) {
-  std::ostringstream out;
-  record.Serialize(out);
-  return out.str();
-}
-
 // A stream buffer whose every read fails by throwing, as a file stream's does on a read error.
 class ThrowingBuffer : public std::streambuf {
  protected:

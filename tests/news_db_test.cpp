@@ -22,12 +22,6 @@ NewsDB Holding(std::initializer_list<NewsItem> items, uint32_t lastIndex = 0) {
   return db;
 }
 
-std::string Text(const Serializable& record) {
-  std::ostringstream out;
-  record.Serialize(out);
-  return out.str();
-}
-
 }  // namespace
 
 // Each NAME.db under data/load is read as a database. With NAME.saved beside it, the load must
@@ -43,7 +37,7 @@ TEST(NewsDBLoad, ReadsOrRejectsEverySampleFile) {
     for (const char* expected : {".saved", ".partial"}) {
       const fs::path text = fs::path(file).replace_extension(expected);
       if (fs::exists(text)) {
-        EXPECT_EQ(Text(db), ReadFile(text.string()));
+        EXPECT_EQ(TextOf(db), ReadFile(text.string()));
       }
     }
   }
@@ -51,9 +45,9 @@ TEST(NewsDBLoad, ReadsOrRejectsEverySampleFile) {
 
 TEST(NewsItemRecord, ReadingStopsAfterTheNinthValue) {
   const NewsItem item(3, "Hello", "Room changed", 545, 5, 12, 2026, false, true);
-  EXPECT_EQ(Text(item), R"(<"3" "Hello" "Room changed" "545" "5" "12" "2026" "0" "1">)");
-  std::istringstream in(Text(item) + R"( "tenth")");
-  EXPECT_EQ(Text(NewsItem(in)), Text(item));
+  EXPECT_EQ(TextOf(item), R"(<"3" "Hello" "Room changed" "545" "5" "12" "2026" "0" "1">)");
+  std::istringstream in(TextOf(item) + R"( "tenth")");
+  EXPECT_EQ(TextOf(NewsItem(in)), TextOf(item));
   std::string tenth;
   EXPECT_TRUE(Serializable::DeserializeValue(in, tenth) && tenth == "tenth");
 }
@@ -70,7 +64,7 @@ TEST(NewsDBViews, AllAndVisibleViewsCountAndRemoveDifferently) {
   EXPECT_EQ(db.CountAll(), 4u);
   db.RemoveNewsItemWithIndex(2);  // only the first, invisible one
   db.RemoveNewsItemWithPos(1);    // the item with index 3
-  EXPECT_EQ(Text(db), Text(Holding({Item(1, true, true), Item(2, true)})));
+  EXPECT_EQ(TextOf(db), TextOf(Holding({Item(1, true, true), Item(2, true)})));
   db.lastIndex = 4294967295u;
   EXPECT_EQ(db.GetIndex(), 0u);  // wraps without a test
   EXPECT_EQ(db.GetIndex(), 1u);
@@ -82,11 +76,11 @@ TEST(NewsDBMerge, AddsUnreadCopiesOfNewIndexesOnceAndRaisesTheCounter) {
   NewsDB db = Holding({Item(1, true, false, "mine")}, 3);
   const NewsDB other = Holding({Item(1, true, true, "theirs"), Item(2, true, true, "first"),
                                 Item(2, false, false, "second"), Item(9, false, true)});
-  const std::string otherBefore = Text(other);
+  const std::string otherBefore = TextOf(other);
   EXPECT_TRUE(db.Import(other));
-  EXPECT_EQ(Text(other), otherBefore);
-  EXPECT_EQ(Text(db),
-            Text(Holding(
+  EXPECT_EQ(TextOf(other), otherBefore);
+  EXPECT_EQ(TextOf(db),
+            TextOf(Holding(
                 {Item(1, true, false, "mine"), Item(2, true, false, "first"), Item(9, false)}, 9)));
   EXPECT_FALSE(db.Import(other));
   EXPECT_FALSE(db.Import(db));
@@ -104,7 +98,7 @@ TEST(NewsDBFile, SavesUnderTheRememberedNameOnly) {
   db.lastIndex = 7;
   ASSERT_TRUE(db.Save());
   NewsDB loaded(path);
-  EXPECT_EQ(Text(loaded), R"(<"7" "1" <"1" "a\"b" "text" "545" "5" "12" "2026" "0" "0">>)");
+  EXPECT_EQ(TextOf(loaded), R"(<"7" "1" <"1" "a\"b" "text" "545" "5" "12" "2026" "0" "0">>)");
   EXPECT_EQ(loaded.GetIndex(), 8u);
   loaded.RemoveNewsItemWithIndex(1);
   ASSERT_TRUE(loaded.Save());
@@ -130,13 +124,14 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   theirs.AddNewsItem(Item(theirs.GetUnusedIndex(), true, false, "theirs"));
   ASSERT_TRUE(theirs.Save());
   EXPECT_TRUE(mine.UpdateFile(path, seen, add("mine")));
-  EXPECT_EQ(Text(mine), Text(Holding({Item(1, true, false, "first"), Item(2, true, false, "theirs"),
-                                      Item(3, true, false, "mine")},
-                                     3)));
-  EXPECT_EQ(ReadFile(path), Text(mine));
+  EXPECT_EQ(TextOf(mine),
+            TextOf(Holding({Item(1, true, false, "first"), Item(2, true, false, "theirs"),
+                            Item(3, true, false, "mine")},
+                           3)));
+  EXPECT_EQ(ReadFile(path), TextOf(mine));
   std::filesystem::remove(path);  // gone: this database is all there is, and is saved again
   EXPECT_TRUE(mine.UpdateFile(path, seen, add("again")));
-  EXPECT_EQ(ReadFile(path), Text(mine));
+  EXPECT_EQ(ReadFile(path), TextOf(mine));
   WriteFile(path, "not a database");  // unreadable: changed in memory, the file left alone
   EXPECT_FALSE(mine.UpdateFile(path, seen, add("kept")));
   EXPECT_EQ(ReadFile(path), "not a database");

@@ -9,6 +9,8 @@
 #include <sstream>
 #include <string>
 
+#include "Serializable.h"
+
 #if !defined(_WIN32)
 #include <grp.h>
 #include <sys/wait.h>
@@ -39,6 +41,13 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The record text of `record`.
+inline std::string TextOf(const Serializable& record) {
+  std::ostringstream out;
+  record.Serialize(out);
+  return out.str();
+}
 
 inline std::filesystem::path PathOf(const std::string& utf8) {
   return std::filesystem::u8path(utf8);
