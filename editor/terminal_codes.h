@@ -1,0 +1,62 @@
+// What crosses a terminal, the same on every platform: the bytes its keys and pastes send, turned
+// into the few keys the line editor is bound to, and stored text made safe to show on it.
+#ifndef EDITOR_TERMINAL_CODES_H
+#define EDITOR_TERMINAL_CODES_H
+
+#include <functional>
+#include <string>
+
+// The keys the line editor is bound to, as the decoder hands them on. Every other byte it hands
+// on is text to insert. Each is an escape sequence that the decoder never passes through from
+// the terminal, so none can be typed or pasted.
+namespace key {
+constexpr char kLeft[] = "\033[D";
+constexpr char kRight[] = "\033[C";
+constexpr char kUp[] = "\033[A";
+constexpr char kDown[] = "\033[B";
+constexpr char kHome[] = "\033[H";
+constexpr char kEnd[] = "\033[F";
+constexpr char kDelete[] = "\033[3~";
+constexpr char kWordLeft[] = "\033b";
+constexpr char kWordRight[] = "\033f";
+constexpr char kDeleteWord[] = "\033d";
+constexpr char kDeleteWordBack[] = "\033\177";
+constexpr char kCancel[] = "\033[900~";       // Ctrl-C: drop the line and the dialogue
+constexpr char kPastedBreak[] = "\033[901~";  // a line break inside a paste, at the text prompt
+constexpr char kLiteral[] = "\033[902~";      // the next byte is pasted text, whatever it is
+constexpr char kSuspend[] = "\033[903~";      // Ctrl-Z
+}  // namespace key
+
+// Turns what a terminal sends into text and the keys above. Escape sequences of the terminals in
+// use (xterm, VTE, rxvt, the Linux console, tmux and screen) are read whole, up to their final
+// byte; the editing keys among them become the bound keys, and every other is dropped, so no key
+// ever puts a piece of a sequence into a line. Inside a bracketed paste everything is text: a line
+// break ends a line only where `breaksEndLines` is set (and becomes a blank elsewhere), and
+// control bytes are inserted literally.
+class KeyDecoder {
+ public:
+  // What a byte source returns besides a byte.
+  static constexpr int kEnd = -1;     // the input ended or failed
+  static constexpr int kNoByte = -2;  // no byte came within a short wait
+  // Returns the next byte (0-255); with `wait` false it may give up after a short wait.
+  using Source = std::function<int(bool wait)>;
+
+  // Reads from `source` until it has one key or one piece of text and appends what the line
+  // editor is to receive to `out` (possibly nothing, for a dropped key). False at the end of input.
+  bool Next(const Source& source, bool breaksEndLines, std::string& out);
+
+ private:
+  int Take(const Source& source, bool wait);
+  void Escape(const Source& source, bool alt, std::string& out);
+  void Pasted(const Source& source, int byte, bool breaksEndLines, std::string& out);
+
+  bool pasting_ = false;
+  std::string ahead_;  // bytes read but not yet decoded
+};
+
+// `text` with everything a terminal could act on shown visibly: C0 controls but line break and
+// tab as ^X, DEL as ^?, C1 controls written as UTF-8 as M-^X, and, where `utf8` is false, every
+// byte 0x80-0x9F, or, where it is true, every byte that is not part of valid UTF-8, as \xHH.
+std::string VisibleForm(const std::string& text, bool utf8);
+
+#endif  // EDITOR_TERMINAL_CODES_H
