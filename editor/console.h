@@ -1,10 +1,12 @@
 // How the editor meets its console: arguments, reading lines, and showing stored text safely.
 //
-// Through pipes and files every byte passes unchanged. At a terminal, lines are read with line
-// editing where the platform offers it, and stored text is shown so that it cannot drive the
-// terminal. What is the same everywhere is in console.cpp; each platform family implements the rest
-// in a file of its own (console_posix.cpp, console_windows.cpp), which compiles to nothing on the
-// other.
+// Through pipes and files every byte passes unchanged (on Windows, as the platform's text streams:
+// CR LF reads as one line end and line ends are written as CR LF). At a terminal, lines are read
+// with line editing where the platform offers it, a paste only ever inserts text, Ctrl-C cancels
+// instead of ending the program, and stored text is shown so that it cannot drive the terminal.
+// What is the same everywhere is in console.cpp and terminal_codes.cpp; each platform family
+// implements the rest in a file of its own (console_posix.cpp, console_windows.cpp), which
+// compiles to nothing on the other.
 #ifndef EDITOR_CONSOLE_H
 #define EDITOR_CONSOLE_H
 
@@ -18,24 +20,39 @@ std::vector<std::string> startConsole(int argc, char** argv);
 // Leaves the terminal as it was found; called once before the program ends.
 void endConsole();
 
-// What a line read is for: each kind recalls its own earlier lines at a terminal.
-enum class LineKind { kCommand, kText };
+// What a line read is for: at a terminal each kind recalls only its own earlier lines, and only
+// a text line is ended by a line break inside a paste.
+enum class LineKind { kCommand, kTitle, kText, kNumber };
 
-// Shows `prompt` (flushed, without a line break) and reads one line of standard input into
-// `line`, without its line end and cut at its first zero byte. False at the end of input or on a
-// read error; at a terminal a line break is shown then, so whatever follows starts a new line.
-bool readLine(std::string& line, const char* prompt, LineKind kind);
+// How reading a line ended.
+enum class LineEnd {
+  kTyped,      // a line end was typed or read: the line is complete
+  kPasted,     // a line break inside a paste ended this text line (at a terminal only)
+  kCancelled,  // Ctrl-C at a terminal: the line, and the dialogue it belongs to, are dropped
+  kInputEnded  // the end of input or a read error: there is no line
+};
 
-// Writes stored `text` to standard output: unchanged, except at a terminal, where control bytes
-// (all below 32 but line break and tab, 127, and the C1 controls) are shown as ^X, ^? or M-^X.
+// Shows `prompt` (flushed, after all output before it) and reads one line of standard input into
+// `line`, without its line end and cut at its first zero byte. At the end of input at a terminal,
+// a line break is shown, so that whatever follows starts a new line. The prompt may begin with
+// whole lines (a dialogue's question); a terminal shows them again after the program was stopped
+// and continued.
+LineEnd readLine(std::string& line, const std::string& prompt, LineKind kind);
+
+// Writes stored `text` to standard output: unchanged, except at a terminal, where whatever a
+// terminal could act on is shown visibly (see VisibleForm in terminal_codes.h).
 void showStored(const std::string& text);
 
 // What each platform's file supplies to the shared part (console.cpp):
 
 // Shows `prompt` and reads one whole line, without its line end; as readLine otherwise.
-bool readWholeLine(std::string& line, const char* prompt, LineKind kind);
+LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind kind);
 
 // True when standard output is a terminal or console.
 bool outputIsTerminal();
+
+// True when the terminal shows UTF-8 (so bytes that are not UTF-8 are shown visibly); false
+// where it shows one byte per character.
+bool terminalIsUtf8();
 
 #endif  // EDITOR_CONSOLE_H

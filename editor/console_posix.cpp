@@ -2,56 +2,89 @@
 // and files, line editing with libedit when standard input and output are both terminals.
 #if !defined(_WIN32)
 
+#include <langinfo.h>
 #include <unistd.h>
 
+#include <clocale>
+#include <cstring>
 #include <iostream>
 
 #include "console.h"
 
 #ifdef NEWS_HAVE_LIBEDIT
+#include <fcntl.h>
 #include <histedit.h>
-#include <langinfo.h>
+#include <sys/select.h>
 #include <termios.h>
 
-#include <clocale>
+#include <cerrno>
 #include <csignal>
-#include <cstring>
+#include <cstdlib>
+#include <cwchar>
+
+#include "terminal_codes.h"
 #endif
 
 namespace {
 
 bool terminalOutput = false;
+bool utf8Terminal = true;
+
+// Takes the user's character set for the terminal, or UTF-8 where that is plain ASCII; notes
+// whether the terminal shows UTF-8. Only the character type is set, so no number is written
+// differently.
+void takeCharacterSet() {
+  std::setlocale(LC_CTYPE, "");
+  const char* characters = nl_langinfo(CODESET);
+  if (std::strcmp(characters, "ANSI_X3.4-1968") == 0 || std::strcmp(characters, "US-ASCII") == 0) {
+    std::setlocale(LC_CTYPE, "C.UTF-8");
+    characters = nl_langinfo(CODESET);
+  }
+  utf8Terminal = std::strcmp(characters, "UTF-8") == 0 || std::strcmp(characters, "utf8") == 0;
+}
 
 #ifdef NEWS_HAVE_LIBEDIT
-// The line editor and one history of lines for each kind of line.
-EditLine* lineEditor = nullptr;
-History* histories[2] = {nullptr, nullptr};
-const char* currentPrompt = "";
-bool editorTried = false;
+
+// Everything here serves one line editor on the terminal of standard input and output. The
+// terminal's own signal keys are off while a line is edited (Ctrl-C and Ctrl-Z come as keys and
+// are handled in step with the editing); the signals themselves are handled here rather than by
+// the line editor, which would pass a signal that ends the program on to the whole process group,
+// the shell script or make that started it too.
 
 // The terminal's modes before the line editor first changed them.
-termios terminalModes;
-// Set when the terminal's size has changed, for the line editor to learn before its next line.
-volatile std::sig_atomic_t resized = 0;
+termios foundModes;
+// A pipe the signal handlers write to, so that waiting for a key wakes up for them.
+int wakeUp[2] = {-1, -1};
+volatile std::sig_atomic_t resized = 0, continued = 0, interrupted = 0;
 
-// The signals are handled here rather than by the line editor, which would pass a signal that
-// ends the program on to the whole process group, the shell script or make that started it too.
+const char kPasteOn[] = "\033[?2004h", kPasteOff[] = "\033[?2004l";
+bool pasteMode = false;  // bracketed paste is turned on while the editor runs
 
-// Puts the terminal back and ends the program by `signal` as it would have ended anyway, so no
-// signal leaves the user a terminal without echo.
+// Writes to the terminal directly; safe in a signal handler.
+void writeRaw(const char* text) {
+  if (write(STDOUT_FILENO, text, std::strlen(text)) < 0) {}  // nothing to do about a lost write
+}
+
+// Leaves the terminal as it was found: modes, and no bracketed paste for the shell.
+void restoreTerminal() {
+  if (pasteMode) writeRaw(kPasteOff);
+  tcsetattr(STDIN_FILENO, TCSANOW, &foundModes);
+}
+
+// Puts the terminal back and ends the program by `signal` as it would have ended anyway.
 void restoreAndEnd(int signal) {
-  tcsetattr(STDIN_FILENO, TCSANOW, &terminalModes);
-  if (write(STDOUT_FILENO, "\n", 1) < 0) {}  // the shell's prompt starts on a line of its own
+  restoreTerminal();
+  writeRaw("\n");  // the shell's prompt starts on a line of its own
   std::signal(signal, SIG_DFL);
   std::raise(signal);
 }
 
-// Ctrl-Z: puts the terminal back for the shell, stops, and takes the line editor's modes again
-// when continued.
+// Ctrl-Z, or a stop signal: puts the terminal back for the shell, stops, and takes the modes it
+// had again when continued.
 void suspend(int) {
-  termios editing;
-  const bool editingSaved = tcgetattr(STDIN_FILENO, &editing) == 0;
-  tcsetattr(STDIN_FILENO, TCSANOW, &terminalModes);
+  termios modes;
+  const bool saved = tcgetattr(STDIN_FILENO, &modes) == 0;
+  restoreTerminal();
   std::signal(SIGTSTP, SIG_DFL);
   sigset_t stop;
   sigemptyset(&stop);
@@ -59,67 +92,275 @@ void suspend(int) {
   sigprocmask(SIG_UNBLOCK, &stop, nullptr);
   std::raise(SIGTSTP);  // the program stops here until it is continued
   std::signal(SIGTSTP, suspend);
-  if (editingSaved) tcsetattr(STDIN_FILENO, TCSANOW, &editing);
+  if (saved) tcsetattr(STDIN_FILENO, TCSANOW, &modes);
+  if (pasteMode) writeRaw(kPasteOn);
 }
 
+void note(volatile std::sig_atomic_t& flag) {
+  flag = 1;
+  if (write(wakeUp[1], "", 1) < 0) {}  // a full pipe wakes the reader all the same
+}
 void noteResize(int) {
-  resized = 1;
+  note(resized);
+}
+void noteContinue(int) {
+  note(continued);
+}
+void noteInterrupt(int) {
+  note(interrupted);
+}
+
+void handle(int signal, void (*handler)(int)) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;  // a save meanwhile goes on undisturbed
+  sigaction(signal, &action, nullptr);
+}
+
+// The line editor, one history of lines for each kind of line, and the line being read.
+struct LineEditor {
+  EditLine* editor = nullptr;
+  History* histories[4] = {};
+  KeyDecoder keys;
+  std::string decoded;  // what the key decoder gave that the line editor has not taken yet
+  std::string input;    // bytes read from the terminal and not yet decoded
+  size_t inputAt = 0;
+  termios editingModes{};  // the line editor's modes while it reads
+  bool editingModesTaken = false;
+  std::string heading;  // whole lines of the prompt, shown before the line editor's prompt
+  std::string prompt;   // the rest of the prompt, which the line editor shows
+  LineKind kind = LineKind::kCommand;
+  LineEnd end = LineEnd::kTyped;
+};
+LineEditor* lineEditor = nullptr;
+bool editorTried = false;
+
+// Shows the prompt and the line being edited again, on the line the cursor is on.
+void redraw(EditLine* editor) {
+  std::fputs(lineEditor->heading.c_str(), stdout);
+  el_set(editor, EL_REFRESH);
+}
+
+// Acts on what the signal handlers noted: a new size, a continue after a stop, Ctrl-C sent as a
+// signal (returned as its key, 3; -1 otherwise).
+int takeSignals(EditLine* editor) {
+  char drained[64];
+  while (read(wakeUp[0], drained, sizeof drained) > 0) {}
+  if (continued != 0) {
+    continued = 0;
+    // The shell may have changed the modes while the program was stopped.
+    if (lineEditor->editingModesTaken) {
+      tcsetattr(STDIN_FILENO, TCSANOW, &lineEditor->editingModes);
+    }
+    if (pasteMode) writeRaw(kPasteOn);
+    redraw(editor);
+  }
+  if (resized != 0) {
+    resized = 0;
+    el_resize(editor);
+    // The terminal may have rewrapped the line: draw it afresh from the start of its row.
+    std::fputs("\r", stdout);
+    el_set(editor, EL_ECHOTC, "-s", "cd", nullptr);
+    el_set(editor, EL_REFRESH);
+  }
+  if (interrupted != 0) {
+    interrupted = 0;
+    return 3;
+  }
+  return -1;
+}
+
+// The next byte from the terminal; with `wait` false, KeyDecoder::kNoByte when none comes within
+// a tenth of a second, which tells a lone Escape from the start of a sequence.
+int readByte(EditLine* editor, bool wait) {
+  LineEditor& line = *lineEditor;
+  if (line.inputAt < line.input.size()) {
+    return static_cast<unsigned char>(line.input[line.inputAt++]);
+  }
+  for (;;) {
+    const int signalled = takeSignals(editor);
+    if (signalled >= 0) return signalled;
+    fd_set ready;
+    FD_ZERO(&ready);
+    FD_SET(STDIN_FILENO, &ready);
+    FD_SET(wakeUp[0], &ready);
+    timeval shortWait{0, 100000};
+    const int found = select(wakeUp[0] + 1, &ready, nullptr, nullptr, wait ? nullptr : &shortWait);
+    if (found < 0 && errno == EINTR) continue;
+    if (found < 0) return KeyDecoder::kEnd;
+    if (found == 0) return KeyDecoder::kNoByte;
+    if (!FD_ISSET(STDIN_FILENO, &ready)) continue;
+    char bytes[4096];
+    const ssize_t got = read(STDIN_FILENO, bytes, sizeof bytes);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) return KeyDecoder::kEnd;
+    line.input.assign(bytes, static_cast<size_t>(got));
+    line.inputAt = 1;
+    return static_cast<unsigned char>(bytes[0]);
+  }
+}
+
+// The line editor's way of reading a character: bytes from the terminal go through the key
+// decoder, and what it gives is taken as characters of the user's character set.
+int readCharacter(EditLine* editor, wchar_t* character) {
+  LineEditor& line = *lineEditor;
+  if (!line.editingModesTaken) {  // the line editor has just set them for this line
+    line.editingModesTaken = tcgetattr(STDIN_FILENO, &line.editingModes) == 0;
+  }
+  const KeyDecoder::Source source = [editor](bool wait) { return readByte(editor, wait); };
+  for (;;) {
+    if (!line.decoded.empty()) {
+      std::mbstate_t state{};
+      const size_t used = std::mbrtowc(character, line.decoded.data(), line.decoded.size(), &state);
+      if (used == static_cast<size_t>(-1)) {
+        line.decoded.erase(0, 1);  // not a character of this set: dropped
+        continue;
+      }
+      if (used != static_cast<size_t>(-2)) {
+        line.decoded.erase(0, used == 0 ? 1 : used);
+        return 1;
+      }
+    }
+    const bool textLine = line.kind == LineKind::kText;
+    if (!line.keys.Next(source, textLine, line.decoded)) {
+      line.decoded.clear();
+      *character = L'\0';
+      return 0;
+    }
+  }
+}
+
+// Ends the line being edited as Enter does, noting why.
+unsigned char endLineAs(EditLine* editor, LineEnd end) {
+  lineEditor->end = end;
+  el_push(editor, "\r");
+  return CC_NORM;
+}
+
+unsigned char cancelLine(EditLine* editor, int) {
+  return endLineAs(editor, LineEnd::kCancelled);
+}
+
+unsigned char endPastedLine(EditLine* editor, int) {
+  return endLineAs(editor, LineEnd::kPasted);
+}
+
+// Ctrl-Z: stops as the terminal's own key would, and shows the prompt and the line again after.
+unsigned char suspendEditing(EditLine* editor, int) {
+  std::fputs("\n", stdout);  // the shell's report starts on a line of its own
+  std::fflush(stdout);
+  std::raise(SIGTSTP);
+  continued = 0;
+  redraw(editor);
+  return CC_NORM;
 }
 
 char* promptOf(EditLine*) {
-  return const_cast<char*>(currentPrompt);
+  return const_cast<char*>(lineEditor->prompt.c_str());
+}
+
+void bind(EditLine* editor, const char* keys, const char* function) {
+  el_set(editor, EL_BIND, keys, function, nullptr);
+}
+
+// Binds the keys the key decoder hands on (and nothing it never hands on can reach the editor).
+void bindKeys(EditLine* editor) {
+  el_set(editor, EL_ADDFN, "news-cancel", "Drop the line", cancelLine);
+  el_set(editor, EL_ADDFN, "news-pasted-break", "End a pasted line", endPastedLine);
+  el_set(editor, EL_ADDFN, "news-suspend", "Stop the program", suspendEditing);
+  bind(editor, key::kLeft, "ed-prev-char");
+  bind(editor, key::kRight, "ed-next-char");
+  bind(editor, key::kUp, "ed-prev-history");
+  bind(editor, key::kDown, "ed-next-history");
+  bind(editor, key::kHome, "ed-move-to-beg");
+  bind(editor, key::kEnd, "ed-move-to-end");
+  bind(editor, key::kDelete, "ed-delete-next-char");
+  bind(editor, key::kWordLeft, "ed-prev-word");
+  bind(editor, key::kWordRight, "em-next-word");
+  bind(editor, key::kDeleteWord, "em-delete-next-word");
+  bind(editor, key::kDeleteWordBack, "ed-delete-prev-word");
+  bind(editor, key::kCancel, "news-cancel");
+  bind(editor, key::kPastedBreak, "news-pasted-break");
+  bind(editor, key::kLiteral, "ed-quoted-insert");
+  bind(editor, key::kSuspend, "news-suspend");
+  bind(editor, "\t", "ed-insert");
 }
 
 // Starts the line editor when standard input and output are both terminals.
 void startLineEditor() {
   editorTried = true;
   if (!terminalOutput || isatty(STDIN_FILENO) != 1) return;
-  // The cursor moves over characters, not bytes: take the user's character set, or UTF-8 where
-  // that is plain ASCII. Only the character type is set, so no number is written differently.
-  if (tcgetattr(STDIN_FILENO, &terminalModes) == 0) {
-    for (const int signal : {SIGHUP, SIGINT, SIGQUIT, SIGTERM}) std::signal(signal, restoreAndEnd);
-    std::signal(SIGTSTP, suspend);
-    std::signal(SIGWINCH, noteResize);
+  if (tcgetattr(STDIN_FILENO, &foundModes) != 0 || pipe(wakeUp) != 0) return;
+  for (const int end : wakeUp) {
+    fcntl(end, F_SETFL, O_NONBLOCK);
+    fcntl(end, F_SETFD, FD_CLOEXEC);
   }
-  std::setlocale(LC_CTYPE, "");
-  const char* const characters = nl_langinfo(CODESET);
-  if (std::strcmp(characters, "ANSI_X3.4-1968") == 0 || std::strcmp(characters, "US-ASCII") == 0) {
-    std::setlocale(LC_CTYPE, "C.UTF-8");
+  static LineEditor line;
+  lineEditor = &line;
+  line.editor = el_init("news-editor", stdin, stdout, stderr);
+  if (line.editor == nullptr) {
+    lineEditor = nullptr;
+    return;
   }
-  lineEditor = el_init("news-editor", stdin, stdout, stderr);
-  if (lineEditor == nullptr) return;
-  el_set(lineEditor, EL_EDITOR, "emacs");
-  el_set(lineEditor, EL_PROMPT, promptOf);
-  for (History*& history : histories) {
+  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
+    std::signal(signal, restoreAndEnd);
+  }
+  handle(SIGTSTP, suspend);
+  handle(SIGCONT, noteContinue);
+  handle(SIGWINCH, noteResize);
+  handle(SIGINT, noteInterrupt);  // Ctrl-C while no line is read: the next line is cancelled
+  EditLine* const editor = line.editor;
+  el_set(editor, EL_EDITOR, "emacs");
+  el_set(editor, EL_PROMPT, promptOf);
+  el_set(editor, EL_GETCFN, readCharacter);
+  // Ctrl-C and Ctrl-Z reach the editor as keys; CR and LF arrive as they were sent.
+  el_set(editor, EL_SETTY, "-d", "-isig", "-icrnl", "-inlcr", nullptr);
+  bindKeys(editor);
+  for (History*& history : line.histories) {
     history = history_init();
     HistEvent event;
     ::history(history, &event, H_SETSIZE, 500);
     ::history(history, &event, H_SETUNIQUE, 1);
   }
+  const char* const terminal = std::getenv("TERM");
+  pasteMode = terminal != nullptr && *terminal != '\0' && std::strcmp(terminal, "dumb") != 0;
+  if (pasteMode) writeRaw(kPasteOn);
 }
 
-// Reads one line through the line editor; false at the end of input.
-bool readEdited(std::string& line, const char* prompt, LineKind kind) {
-  History* const history = histories[kind == LineKind::kCommand ? 0 : 1];
-  currentPrompt = prompt;
-  el_set(lineEditor, EL_HIST, ::history, history);
-  if (resized != 0) {
-    resized = 0;
-    el_resize(lineEditor);
+// Reads one line through the line editor.
+LineEnd readEdited(std::string& line, const std::string& prompt, LineKind kind) {
+  LineEditor& state = *lineEditor;
+  const size_t lines = prompt.rfind('\n') + 1;  // 0 when there is no line break
+  state.heading = prompt.substr(0, lines);
+  state.prompt = prompt.substr(lines);
+  state.kind = kind;
+  state.end = LineEnd::kTyped;
+  state.editingModesTaken = false;
+  line.clear();
+  std::cout << state.heading << std::flush;
+  continued = 0;
+  if (interrupted != 0) {  // Ctrl-C came while no line was read
+    interrupted = 0;
+    std::cout << state.prompt << std::endl;
+    return LineEnd::kCancelled;
   }
+  History* const history = state.histories[static_cast<int>(kind)];
+  el_set(state.editor, EL_HIST, ::history, history);
   int count = 0;
-  const char* got = el_gets(lineEditor, &count);
+  const char* got = el_gets(state.editor, &count);
   if (got == nullptr || count <= 0) {
     std::cout << std::endl;  // the shell's prompt, or what follows, starts on a line of its own
-    return false;
+    return LineEnd::kInputEnded;
   }
+  if (state.end == LineEnd::kCancelled) return LineEnd::kCancelled;
   line.assign(got, static_cast<size_t>(count));
   if (!line.empty() && line.back() == '\n') line.pop_back();
   if (!line.empty()) {
     HistEvent event;
     ::history(history, &event, H_ENTER, line.c_str());
   }
-  return true;
+  return state.end;
 }
 #endif
 
@@ -127,21 +368,24 @@ bool readEdited(std::string& line, const char* prompt, LineKind kind) {
 
 std::vector<std::string> startConsole(int argc, char** argv) {
   terminalOutput = isatty(STDOUT_FILENO) == 1;
+  if (terminalOutput) takeCharacterSet();
   return std::vector<std::string>(argv, argv + argc);
 }
 
 void endConsole() {
+  std::cout.flush();
 #ifdef NEWS_HAVE_LIBEDIT
-  if (lineEditor != nullptr) el_end(lineEditor);
-  for (History* history : histories) {
-    if (history != nullptr) history_end(history);
-  }
+  if (lineEditor == nullptr) return;
+  std::fflush(stdout);
+  el_end(lineEditor->editor);
+  for (History* history : lineEditor->histories) history_end(history);
+  restoreTerminal();
   lineEditor = nullptr;
 #endif
 }
 
 // Reads one line, through the line editor where there is one.
-bool readWholeLine(std::string& line, const char* prompt, LineKind kind) {
+LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind kind) {
 #ifdef NEWS_HAVE_LIBEDIT
   if (!editorTried) startLineEditor();
   if (lineEditor != nullptr) return readEdited(line, prompt, kind);
@@ -149,11 +393,17 @@ bool readWholeLine(std::string& line, const char* prompt, LineKind kind) {
   (void)kind;
 #endif
   std::cout << prompt << std::flush;
-  return static_cast<bool>(std::getline(std::cin, line));
+  if (std::getline(std::cin, line)) return LineEnd::kTyped;
+  line.clear();
+  return LineEnd::kInputEnded;
 }
 
 bool outputIsTerminal() {
   return terminalOutput;
+}
+
+bool terminalIsUtf8() {
+  return utf8Terminal;
 }
 
 #endif  // !_WIN32

@@ -125,32 +125,42 @@ Change addMessage(const std::string& title, const std::string& text, const std::
 }
 
 // The add dialogue. Returns false when standard input ended during it; text typed before the
-// end is still added, so nothing typed is lost.
+// end is still added, so nothing typed is lost. Ctrl-C at a terminal adds nothing.
 bool addNews(NewsDB* db, DatabaseFile& file) {
-  std::cout << "Enter new title text:" << std::endl;
   std::string title;
-  if (!readLine(title, "", LineKind::kText)) return false;
-  std::cout << "Enter new news text [quit editing with two newlines]:" << std::endl;
+  const LineEnd titleEnd = readLine(title, "Enter new title text:\n", LineKind::kTitle);
+  if (titleEnd != LineEnd::kTyped) return titleEnd != LineEnd::kInputEnded;
   std::string text;
   std::string line;
-  bool inputLeft = true;
-  while ((inputLeft = readLine(line, "", LineKind::kText)) && !line.empty()) {
-    if (!text.empty()) text += '\n';
+  std::string prompt = "Enter new news text [quit editing with two newlines]:\n";
+  size_t blankLines = 0;  // pasted blank lines that text has yet to follow
+  LineEnd end;
+  while ((end = readLine(line, prompt, LineKind::kText)) != LineEnd::kInputEnded) {
+    if (end == LineEnd::kCancelled) return true;
+    prompt.clear();
+    // An empty line typed ends the text; the blank lines of a paste belong to it.
+    if (line.empty() && end == LineEnd::kTyped) break;
+    if (line.empty()) {
+      ++blankLines;
+      continue;
+    }
+    if (!text.empty()) text.append(blankLines + 1, '\n');
+    blankLines = 0;
     text += line;
   }
   // An empty first line cancels before a number is used up.
-  if (text.empty()) return inputLeft;
+  if (text.empty()) return end != LineEnd::kInputEnded;
   file.unsavedNumbers.push_back(std::make_shared<uint32_t>(0));
   saveAndList(db, file, addMessage(title, text, localTimeNow(), file.unsavedNumbers.back()),
               "Added new news entry to DB");
-  return inputLeft;
+  return end != LineEnd::kInputEnded;
 }
 
 // The delete dialogue. Returns false when standard input ended during it.
 bool deleteNews(NewsDB* db, DatabaseFile& file) {
-  std::cout << "Enter index to delete:" << std::endl;
   std::string line;
-  if (!readLine(line, "", LineKind::kText)) return false;
+  const LineEnd end = readLine(line, "Enter index to delete:\n", LineKind::kNumber);
+  if (end != LineEnd::kTyped) return end != LineEnd::kInputEnded;
   // Decimal with leading blanks and a sign; no digits reads as 0, which means "do nothing".
   errno = 0;
   const long long number = std::strtoll(line.c_str(), nullptr, 10);
@@ -177,7 +187,9 @@ int runCommands(NewsDB* db, DatabaseFile& file) {
   bool inputLeft = true;
   while (inputLeft) {
     std::cout << std::endl;
-    if (!readLine(line, "Enter command [h for help]:", LineKind::kCommand)) break;
+    const LineEnd end = readLine(line, "Enter command [h for help]:", LineKind::kCommand);
+    if (end == LineEnd::kInputEnded) break;
+    if (end == LineEnd::kCancelled) continue;  // Ctrl-C shows a fresh prompt
     const char command = line.empty() ? '\0' : line[0];
     if (command == 'q' || command == 'Q') break;
     switch (command) {

@@ -101,6 +101,17 @@ class Terminal {
 
 const char kPrompt[] = "Enter command [h for help]:";
 const char kLeft[] = "\033[D", kUp[] = "\033[A", kBackspace[] = "\177", kEnter[] = "\r";
+const char kPasteOff[] = "\033[?2004l";
+
+// A database of messages 1 to 3, each titled by its number.
+const char kThree[] =
+    "<\"3\" \"3\" <\"1\" \"one\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\"> "
+    "<\"2\" \"two\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\"> "
+    "<\"3\" \"three\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>";
+
+bool EndsWith(const std::string& text, const std::string& end) {
+  return text.size() >= end.size() && text.compare(text.size() - end.size(), end.size(), end) == 0;
+}
 
 }  // namespace
 
@@ -110,55 +121,124 @@ TEST(EditorAtATerminal, StoresWhatTheLineShowsAndEndsCleanly) {
 #endif
   TempDir dir;
   const std::string db = dir.File("news.db");
-  WriteFile(
-      db,
-      "<\"1\" \"1\" <\"1\" \"\033]0;owned\007\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>");
+  WriteFile(db,
+            "<\"1\" \"1\" <\"1\" \"\033]0;owned\007\x9b"
+            "2J\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>");
   Terminal terminal(db);
   if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
-  ASSERT_TRUE(terminal.WaitFor("  Message ^[]0;owned^G 1 (9:05 5.12.2026) :x(Visible=1)"));
+  ASSERT_TRUE(terminal.WaitFor("  Message ^[]0;owned^G\\x9B2J 1 (9:05 5.12.2026) :x(Visible=1)"));
   ASSERT_TRUE(terminal.WaitFor(kPrompt));
   terminal.Type(std::string("a") + kEnter);
   ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
-  terminal.Type(std::string("Lunh") + kLeft + "c" + kEnter);
+  // Every kind of key on one line: Tab, word moves of xterm and rxvt, Home, End, Delete, and keys
+  // that do nothing (Insert, PageUp, F1, F5, F12, Shift-Tab, the Linux console's F1).
+  terminal.Type(std::string("Lunh") + kLeft + "c\033[F\tcol2 word3" + "\033[1;5D\033Od" + "X" +
+                "\033[H" + "H\033[F" + "E\033b" + "m" + kLeft + kLeft + "\033[3~" +
+                "\033[2~\033[5~\033OP\033[15~\033[24~\033[Z\033[[A\033[1;3C" + kEnter);
   ASSERT_TRUE(terminal.WaitFor("two newlines]:"));
   terminal.Type(std::string("Pizzaa") + kBackspace + kEnter + kEnter);
   ASSERT_TRUE(terminal.WaitFor("Added new news entry to DB"));
   ASSERT_TRUE(terminal.WaitFor(kPrompt));
-  // Up recalls the last command, which starts another add; it is cancelled at once.
+  // Up recalls the last command, which starts another add; at the title prompt Up recalls the
+  // last title, not the text line typed since.
   terminal.Type(std::string(kUp) + kEnter);
   ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
-  terminal.Type(std::string(kEnter) + kEnter);
+  terminal.Type(std::string(kUp) + " again" + kEnter);
+  ASSERT_TRUE(terminal.WaitFor("two newlines]:"));
+  terminal.Type(std::string(kUp) + kEnter + kEnter);
+  ASSERT_TRUE(terminal.WaitFor("Added new news entry to DB"));
   ASSERT_TRUE(terminal.WaitFor(kPrompt));
   terminal.Type("\004");  // Ctrl-D on an empty line
   const int status = terminal.Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-  EXPECT_EQ(terminal.out.back(), '\n');
+  EXPECT_TRUE(EndsWith(terminal.out, std::string("\n") + kPasteOff));  // on a line of its own
   EXPECT_EQ(terminal.LocalModes(), terminal.before.c_lflag);
   NewsDB saved(db);
-  ASSERT_EQ(saved.CountAll(), 2u);
-  EXPECT_EQ(saved.GetNewsItemAll(1).title, "Lunch");
+  ASSERT_EQ(saved.CountAll(), 3u);
+  EXPECT_EQ(saved.GetNewsItemAll(1).title, "HLunch\tXcol2mword3E");
   EXPECT_EQ(saved.GetNewsItemAll(1).text, "Pizza");
+  EXPECT_EQ(saved.GetNewsItemAll(2).title, "HLunch\tXcol2mword3E again");
+  EXPECT_EQ(saved.GetNewsItemAll(2).text, "Pizza");
 }
 
-TEST(EditorAtATerminal, SignalsLeaveTheTerminalAsItWas) {
+// A paste only ever inserts text: an email with blank lines is one message, and a paste at the
+// command prompt runs no command.
+TEST(EditorAtATerminal, PastesAreTextAndRunNoCommand) {
 #if !defined(NEWS_HAVE_LIBEDIT)
   GTEST_SKIP() << "the editor was built without libedit";
 #endif
   TempDir dir;
-  for (const bool typed : {true, false}) {
-    SCOPED_TRACE(typed ? "Ctrl-C" : "SIGTERM");
-    Terminal terminal(dir.File("news.db"));
+  const std::string db = dir.File("news.db");
+  WriteFile(db, kThree);
+  Terminal terminal(db);
+  if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
+  ASSERT_TRUE(terminal.WaitFor("\033[?2004h"));  // bracketed paste is on
+  ASSERT_TRUE(terminal.WaitFor(kPrompt));
+  terminal.Type(std::string("a") + kEnter);
+  ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
+  terminal.Type(std::string("\033[200~Remind\r\nme\033[201~") + kEnter);
+  ASSERT_TRUE(terminal.WaitFor("two newlines]:"));
+  terminal.Type(
+      "\033[200~Hi team,\r\rDon't forget the deadline on Friday.\r3 reports are still "
+      "missing.\r\rThanks,\rAnna\033[201~");
+  terminal.Type(std::string(kEnter) + kEnter);
+  ASSERT_TRUE(terminal.WaitFor("Added new news entry to DB"));
+  ASSERT_TRUE(terminal.WaitFor(kPrompt));
+  terminal.Type("\033[200~d\r3\r\033[201~");
+  ASSERT_TRUE(terminal.WaitFor("d 3 "));
+  terminal.Type(std::string("\025q") + kEnter);  // Ctrl-U drops the pasted line
+  const int status = terminal.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(EndsWith(terminal.out, kPasteOff));
+  NewsDB saved(db);
+  ASSERT_EQ(saved.CountAll(), 4u);
+  EXPECT_EQ(saved.GetNewsItemAll(2).title, "three");
+  EXPECT_EQ(saved.GetNewsItemAll(3).title, "Remind me");
+  EXPECT_EQ(saved.GetNewsItemAll(3).text,
+            "Hi team,\n\nDon't forget the deadline on Friday.\n3 reports are still missing.\n\n"
+            "Thanks,\nAnna");
+}
+
+// Ctrl-C cancels the line and the dialogue and goes on; a signal that ends the program leaves
+// the terminal as it was.
+TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
+#if !defined(NEWS_HAVE_LIBEDIT)
+  GTEST_SKIP() << "the editor was built without libedit";
+#endif
+  TempDir dir;
+  const std::string db = dir.File("news.db");
+  WriteFile(db, kThree);
+  {
+    Terminal terminal(db);
     if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
     ASSERT_TRUE(terminal.WaitFor(kPrompt));
-    terminal.Type("Quit soon");  // echoed by the line editor, so the terminal is in its hands
-    ASSERT_TRUE(terminal.WaitFor("Quit soon"));
-    if (typed) {
-      terminal.Type("\003");  // Ctrl-C
-    } else {
-      kill(terminal.Pid(), SIGTERM);
-    }
+    terminal.Type(std::string("a") + kEnter);
+    ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
+    terminal.Type("Tit\003");  // at each prompt of a dialogue
+    ASSERT_TRUE(terminal.WaitFor(kPrompt));
+    terminal.Type(std::string("a") + kEnter);
+    ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
+    terminal.Type(std::string("Title") + kEnter + "one line" + kEnter + "half a li");
+    ASSERT_TRUE(terminal.WaitFor("half a li"));
+    terminal.Type("\003");  // Ctrl-C
+    ASSERT_TRUE(terminal.WaitFor(kPrompt));
+    terminal.Type(std::string("d") + kEnter + "2\003");  // cancels the delete as well
+    ASSERT_TRUE(terminal.WaitFor(kPrompt));
+    terminal.Type(std::string("l") + kEnter);
+    ASSERT_TRUE(terminal.WaitFor("DB contains 3 news items."));
+    ASSERT_TRUE(terminal.WaitFor(kPrompt));
+    terminal.Type(std::string("q") + kEnter);
     const int status = terminal.Wait();
-    EXPECT_TRUE(WIFSIGNALED(status)) << status;
-    EXPECT_EQ(terminal.LocalModes(), terminal.before.c_lflag);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_EQ(ReadFile(db), kThree);
   }
+  Terminal terminal(db);
+  ASSERT_TRUE(terminal.WaitFor(kPrompt));
+  terminal.Type("Quit soon");  // echoed by the line editor, so the terminal is in its hands
+  ASSERT_TRUE(terminal.WaitFor("Quit soon"));
+  kill(terminal.Pid(), SIGTERM);
+  const int status = terminal.Wait();
+  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+  EXPECT_NE(terminal.out.find(kPasteOff, terminal.out.find("Quit soon")), std::string::npos);
+  EXPECT_EQ(terminal.LocalModes(), terminal.before.c_lflag);
 }
