@@ -1,6 +1,8 @@
-// The editor's console on Windows. Through pipes and files bytes pass unchanged, as on POSIX; at
-// a console, lines are read as UTF-16 and kept as UTF-8, and UTF-8 is shown as such whatever the
-// console's code page. The console edits lines itself.
+// The editor's console on Windows. Through pipes and files standard input and output behave as the
+// platform's text streams: CR LF is read as one line end and line ends are written as CR LF; every
+// other byte passes unchanged. At a console, lines are read as UTF-16 and kept as UTF-8, UTF-8 is
+// shown as such whatever the console's code page, and Ctrl-C cancels the line being read. The
+// console edits lines itself.
 #if defined(_WIN32)
 
 #include <fcntl.h>
@@ -9,7 +11,9 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <atomic>
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <streambuf>
 #include <string>
@@ -95,40 +99,127 @@ class ConsoleOutput final : public std::streambuf {
 
 ConsoleOutput consoleWriter;
 
+// Standard output to a pipe or a file: each line end is written as CR LF, as a text stream writes
+// it; every other byte passes unchanged.
+class LineEndOutput final : public std::streambuf {
+ public:
+  // Takes the place of standard output's buffer until the program ends.
+  void Install() { target_ = std::cout.rdbuf(this); }
+  ~LineEndOutput() override {
+    if (target_ != nullptr) std::cout.rdbuf(target_);  // for what is written after
+  }
+
+ protected:
+  int_type overflow(int_type c) override {
+    if (traits_type::eq_int_type(c, traits_type::eof())) return traits_type::not_eof(c);
+    if (traits_type::to_char_type(c) == '\n' &&
+        traits_type::eq_int_type(target_->sputc('\r'), traits_type::eof())) {
+      return traits_type::eof();
+    }
+    return target_->sputc(traits_type::to_char_type(c));
+  }
+  std::streamsize xsputn(const char* text, std::streamsize count) override {
+    std::streamsize done = 0;
+    while (done < count) {
+      const void* found = std::memchr(text + done, '\n', static_cast<size_t>(count - done));
+      const std::streamsize run =
+          found == nullptr ? count - done : static_cast<const char*>(found) - (text + done);
+      if (target_->sputn(text + done, run) != run) return done;
+      done += run;
+      if (found == nullptr) break;
+      if (target_->sputn("\r\n", 2) != 2) return done;
+      ++done;
+    }
+    return done;
+  }
+  int sync() override { return target_->pubsync(); }
+
+ private:
+  std::streambuf* target_ = nullptr;
+};
+
+LineEndOutput lineEndWriter;
+
+// Ctrl-C at the console: noted here (the system calls this on a thread of its own) instead of
+// ending the program, and taken as the cancel of the line being read or the next one.
+std::atomic<bool> ctrlC{false};
+HANDLE ctrlCEvent = nullptr;
+
+BOOL WINAPI onConsoleEvent(DWORD event) {
+  if (event != CTRL_C_EVENT) return FALSE;  // Ctrl-Break and closing the console end the program
+  ctrlC = true;
+  SetEvent(ctrlCEvent);
+  return TRUE;
+}
+
+// True, once, when Ctrl-C was pressed since the last call; waits up to `milliseconds` for the
+// handler, which may run a moment after the key ended a read.
+bool takeCtrlC(DWORD milliseconds) {
+  if (!ctrlC && WaitForSingleObject(ctrlCEvent, milliseconds) != WAIT_OBJECT_0) return false;
+  ResetEvent(ctrlCEvent);
+  return ctrlC.exchange(false);
+}
+
 bool isConsole(DWORD which) {
   DWORD mode = 0;
   return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
-// Reads one line typed at the console, as UTF-8 without its line end (CR LF there). False at the
-// end of input, which a console user signals with Ctrl-Z at the start of a line.
-bool readConsoleLine(std::string& line) {
+// Reads one line typed at the console, as UTF-8 without its line end (CR LF there). The end of
+// input is Ctrl-Z at the start of a line.
+LineEnd readConsoleLine(std::string& line) {
   std::wstring typed;
   wchar_t buffer[512];
   for (;;) {
     DWORD got = 0;
-    if (!ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), buffer, 512, &got, nullptr) || got == 0) {
-      if (typed.empty()) return false;
+    const BOOL read = ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), buffer, 512, &got, nullptr);
+    // Ctrl-C ends the read early with nothing read.
+    if ((!read || got == 0) && GetLastError() == ERROR_OPERATION_ABORTED && takeCtrlC(100)) {
+      std::cout << std::endl;
+      return LineEnd::kCancelled;
+    }
+    if (!read || got == 0) {
+      if (typed.empty()) return LineEnd::kInputEnded;
       break;
     }
     typed.append(buffer, got);
     if (typed.back() == L'\n') break;
   }
-  if (typed[0] == 0x1A) return false;
+  if (typed[0] == 0x1A) return LineEnd::kInputEnded;
+  if (takeCtrlC(0)) {  // pressed during the read, which the console did not end early
+    std::cout << std::endl;
+    return LineEnd::kCancelled;
+  }
   while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r')) typed.pop_back();
   line = narrow(typed.data(), typed.size());
-  return true;
+  return LineEnd::kTyped;
+}
+
+// Reads one line of a pipe or file; CR LF ends it as LF does, a lone CR is part of it.
+LineEnd readStreamLine(std::string& line) {
+  if (!std::getline(std::cin, line)) return LineEnd::kInputEnded;
+  if (!std::cin.eof() && !line.empty() && line.back() == '\r') line.pop_back();
+  return LineEnd::kTyped;
 }
 
 }  // namespace
 
 std::vector<std::string> startConsole(int argc, char** argv) {
-  // Binary mode: no line end or Ctrl-Z is translated on the way in or out.
+  // Binary mode: the C library translates nothing (it would also end the input at a Ctrl-Z byte);
+  // line ends are translated here alone.
   _setmode(_fileno(stdin), _O_BINARY);
   _setmode(_fileno(stdout), _O_BINARY);
   consoleInput = isConsole(STD_INPUT_HANDLE);
   consoleOutput = isConsole(STD_OUTPUT_HANDLE);
-  if (consoleOutput) consoleWriter.Install();
+  if (consoleOutput) {
+    consoleWriter.Install();
+  } else {
+    lineEndWriter.Install();
+  }
+  if (consoleInput) {
+    ctrlCEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    SetConsoleCtrlHandler(onConsoleEvent, TRUE);
+  }
   // The narrow arguments are in the ANSI code page, which cannot hold every name.
   int count = 0;
   wchar_t** const wide = CommandLineToArgvW(GetCommandLineW(), &count);
@@ -143,13 +234,23 @@ void endConsole() {
   std::cout.flush();
 }
 
-bool readWholeLine(std::string& line, const char* prompt, LineKind) {
+LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind) {
+  line.clear();
   std::cout << prompt << std::flush;
-  return consoleInput ? readConsoleLine(line) : static_cast<bool>(std::getline(std::cin, line));
+  if (!consoleInput) return readStreamLine(line);
+  if (takeCtrlC(0)) {  // Ctrl-C came while no line was read
+    std::cout << std::endl;
+    return LineEnd::kCancelled;
+  }
+  return readConsoleLine(line);
 }
 
 bool outputIsTerminal() {
   return consoleOutput;
+}
+
+bool terminalIsUtf8() {
+  return true;  // shown through the wide console call, from UTF-8
 }
 
 #endif  // _WIN32

@@ -27,6 +27,28 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// `text` with each line end written as this platform's scripts and text streams write it.
+std::string PlatformLines(const std::string& text) {
+#if defined(_WIN32)
+  std::string lines;
+  for (const char c : text) lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
+  return lines;
+#else
+  return text;
+#endif
+}
+
+#if defined(_WIN32)
+// `text` with each CR LF read as one line end.
+std::string LinesOf(const std::string& text) {
+  std::string lines;
+  for (size_t i = 0; i < text.size(); ++i) {
+    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') lines += text[i];
+  }
+  return lines;
+}
+#endif
+
 // The editor running in a child process, with its standard input and output on pipes.
 class Editor {
  public:
@@ -58,7 +80,8 @@ class Editor {
     return Wait();
   }
 
-  std::string out;
+  std::string raw;  // what the editor wrote
+  std::string out;  // the same, with CR LF read as one line end as a Windows text stream does
 #if !defined(_WIN32)
   pid_t Pid() const {
     return pid_;
@@ -118,7 +141,8 @@ bool Editor::ReadSome() {
   char buffer[65536];
   DWORD got = 0;
   if (!ReadFile(output_, buffer, sizeof buffer, &got, nullptr) || got == 0) return false;
-  out.append(buffer, got);
+  raw.append(buffer, got);
+  out = LinesOf(raw);
   return true;
 }
 
@@ -166,8 +190,10 @@ void Editor::WriteInput(const std::string& text) {
 bool Editor::ReadSome() {
   char buffer[65536];
   const ssize_t got = read(output_, buffer, sizeof buffer);
-  if (got > 0) out.append(buffer, static_cast<size_t>(got));
-  return got > 0;
+  if (got <= 0) return false;
+  raw.append(buffer, static_cast<size_t>(got));
+  out.append(buffer, static_cast<size_t>(got));
+  return true;
 }
 
 void Editor::CloseInput() {
@@ -227,7 +253,8 @@ std::vector<std::string> SessionArgs(const std::string& session, const std::stri
 // Each folder under data/editor is a session: "input" is typed, "before.db" (if there is one) is
 // the database file at the start, "stdout" is the output expected and "after.db" the file at the
 // end (if missing, the file must be as it was), "status" the exit status if it is not 0, "args"
-// the arguments if they are not just the database.
+// the arguments if they are not just the database. On Windows every line end typed and expected is
+// CR LF.
 TEST(EditorSessions, MatchTheirTranscripts) {
   for (const auto& entry : fs::directory_iterator(NEWS_TEST_DATA "/editor")) {
     const std::string session = entry.path().string() + "/";
@@ -238,11 +265,11 @@ TEST(EditorSessions, MatchTheirTranscripts) {
     const std::string after = session + (Exists(session + "after.db") ? "after.db" : "before.db");
     const std::time_t start = std::time(nullptr);
     Editor editor(SessionArgs(session, db));
-    editor.Type(ReadFile(session + "input"));
+    editor.Type(PlatformLines(ReadFile(session + "input")));
     const int status = editor.Finish();
     const std::time_t end = std::time(nullptr);
     EXPECT_EQ(status, Exists(session + "status") ? std::stoi(ReadFile(session + "status")) : 0);
-    ExpectStamped(editor.out, ReadFile(session + "stdout"), start, end);
+    ExpectStamped(editor.raw, PlatformLines(ReadFile(session + "stdout")), start, end);
     EXPECT_EQ(Exists(db), Exists(after));
     ExpectStamped(ReadFile(db), ReadFile(after), start, end);
     EXPECT_FALSE(Exists(TemporaryPathFor(db)));
