@@ -2,6 +2,10 @@
 # the machine has what it needs (tools/ensure-deps installs it on Debian or names the command).
 .PHONY: all test test-windows check run install bench fuzz
 
+# The builds below run make again inside CMake's build folders; their "Entering directory" lines say
+# nothing a reader needs.
+MAKEFLAGS += --no-print-directory
+
 all:
 	@tools/ensure-deps test
 	cmake --preset default
@@ -20,9 +24,12 @@ test-windows:
 DB ?= news.db
 
 # Build the optimised editor quietly into build-release/ and start it on $(DB) (news.db in this
-# directory unless given).
+# directory unless given). One line says why a first start, or one after a change, takes a while.
 run:
 	@tools/ensure-deps build
+	@if [ ! -x build-release/news-editor ] || \
+	  [ -n "$$(find CMakeLists.txt CrossPlatform editor -newer build-release/news-editor | head -n 1)" ]; then \
+	  echo "news-editor: building the editor into build-release/ (a minute the first time)"; fi
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release --target news-editor >/dev/null
 	@./build-release/news-editor "$(DB)"
