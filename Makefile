@@ -29,7 +29,8 @@ run:
 
 PREFIX ?= /usr/local
 
-# Install the optimised editor and its manual page under $(PREFIX).
+# Install the optimised editor and its manual page, and the library with its headers, CMake
+# package and pkg-config file, under $(PREFIX).
 install:
 	@tools/ensure-deps build
 	cmake --preset release
