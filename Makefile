@@ -37,6 +37,16 @@ install:
 	cmake --build --preset release
 	cmake --install build-release --prefix "$(PREFIX)"
 
+.PHONY: package
+
+# Make the Debian packages news-editor and libnewsdb-dev from the optimised build, into
+# build-release/packages/.
+package:
+	@tools/ensure-deps package
+	cmake --preset release
+	cmake --build --preset release
+	cd build-release && cpack
+
 # Build everything with AddressSanitizer and UndefinedBehaviorSanitizer into build-sanitize/ and
 # run every test there; any report fails.
 check:
