@@ -36,12 +36,51 @@ run:
 
 PREFIX ?= /usr/local
 
-# Install the optimised editor and its manual page under $(PREFIX).
+# Install the optimised editor and its manual page, and the library with its headers, CMake
+# package and pkg-config file, under $(PREFIX).
 install:
 	@tools/ensure-deps build
 	cmake --preset release
 	cmake --build --preset release
 	cmake --install build-release --prefix "$(PREFIX)"
+
+.PHONY: package test-consumer
+
+# Make the Debian packages news-editor and libnewsdb-dev from the optimised build, into
+# build-release/packages/.
+package:
+	@tools/ensure-deps package
+	cmake --preset release
+	cmake --build --preset release
+	cd build-release && cpack
+
+CONSUMER = build-consumer
+
+# Build tests/consumer, which saves and loads a database through the library, the three ways
+# another project takes the library in: the CMake package and newsdb.pc installed into
+# $(CONSUMER)/prefix, and this tree added as a subproject with GoogleTest and Google Benchmark
+# out of reach. Each build runs.
+test-consumer:
+	@tools/ensure-deps build
+	cmake --preset release
+	cmake --build --preset release
+	rm -rf $(CONSUMER)
+	cmake --install build-release --prefix $(CONSUMER)/prefix
+	cmake -S tests/consumer -B $(CONSUMER)/package -DCMAKE_PREFIX_PATH="$(CURDIR)/$(CONSUMER)/prefix"
+	cmake --build $(CONSUMER)/package
+	$(CONSUMER)/package/newsdb-consumer $(CONSUMER)/package.db
+	mkdir -p $(CONSUMER)/pkg-config
+	PKG_CONFIG_PATH=$(CONSUMER)/prefix/lib/pkgconfig:$(CONSUMER)/prefix/lib64/pkgconfig && \
+	  export PKG_CONFIG_PATH && pkg-config --cflags --libs newsdb && \
+	  $(CXX) -std=c++17 -Wall -Wextra -Wpedantic -Wshadow -Wconversion -Wsign-conversion \
+	    -Wold-style-cast -Werror tests/consumer/consumer.cpp $$(pkg-config --cflags --libs newsdb) \
+	    -o $(CONSUMER)/pkg-config/newsdb-consumer
+	$(CONSUMER)/pkg-config/newsdb-consumer $(CONSUMER)/pkg-config.db
+	cmake -S tests/consumer -B $(CONSUMER)/subproject --no-warn-unused-cli \
+	  -DNEWS_SOURCE_DIR="$(CURDIR)" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
+	  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
+	cmake --build $(CONSUMER)/subproject -j 2
+	$(CONSUMER)/subproject/newsdb-consumer $(CONSUMER)/subproject.db
 
 # Build everything with AddressSanitizer and UndefinedBehaviorSanitizer into build-sanitize/ and
 # run every test there; any report fails.

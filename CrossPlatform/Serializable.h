@@ -240,7 +240,8 @@ class Serializable {
   // Where the text of a record being written to a file goes once it has grown large; in effect
   // on this thread for as long as it lives.
   struct Spill {
-    Spill(std::string& text, FileReplacement& file) : text(&text), file(&file), outer(spill_) {
+    Spill(std::string& recordText, FileReplacement& saveFile)
+        : text(&recordText), file(&saveFile), outer(spill_) {
       spill_ = this;
     }
     ~Spill() { spill_ = outer; }
