@@ -1,6 +1,16 @@
 // Database files on Linux, macOS and other POSIX systems.
 #if !defined(_WIN32)
 
+// Before any system header: files over 2 GiB, and times after 2038 in their stamps, on 32-bit
+// systems whose C library offers them (it wants both or neither). No type that these change
+// crosses FileAccess.h, so code built without them works with this file.
+#if !defined(_FILE_OFFSET_BITS)
+#define _FILE_OFFSET_BITS 64
+#endif
+#if !defined(_TIME_BITS)
+#define _TIME_BITS 64
+#endif
+
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
