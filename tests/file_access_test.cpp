@@ -19,6 +19,8 @@
 #include <aclapi.h>
 #include <sddl.h>
 #else
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #endif
 #if defined(__linux__)
@@ -359,13 +361,17 @@ TEST(FilePermissions, WhatOthersPlantInASharedStickyFolderIsNeverUsed) {
   });
   if (planted == "impossible") GTEST_SKIP() << "cannot switch to another user here";
   EXPECT_EQ(planted, "ok");
+  EXPECT_FALSE(kItem.SerializeFile(direct) || kItem.SerializeFile(fifo));  // nor the folder's owner
   EXPECT_EQ(ReadFile(thesis), "years of work");
   EXPECT_EQ(ReadFile(TemporaryPathFor(direct)), "mallory's");
   EXPECT_TRUE(fs::is_fifo(TemporaryPathFor(fifo)));
-  // Links of her own, or of the folder's owner, are followed, as the system would.
+  // Links of her own, or of the folder's owner, are followed, as the system would; a FIFO of her
+  // own is removed.
   ASSERT_EQ(lchown(link.c_str(), kAlice, kAlice), 0);
-  EXPECT_EQ(AsUser(kAlice, kAlice, {}, save), "ok");
+  ASSERT_EQ(chown(TemporaryPathFor(fifo).c_str(), kAlice, kAlice), 0);
+  EXPECT_EQ(AsUser(kAlice, kAlice, {}, [&] { return save() && kItem.SerializeFile(fifo); }), "ok");
   EXPECT_EQ(ReadFile(thesis), TextOf(kItem));
+  EXPECT_EQ(ReadFile(fifo), TextOf(kItem));
   ASSERT_EQ(lchown(folderLink.c_str(), 0, 0), 0);
   WriteFile(thesis, "years of work");
   EXPECT_EQ(AsUser(kAlice, kAlice, {}, saveThrough), "ok");
@@ -386,9 +392,14 @@ TEST(FileSave, RemovesWhatIsNotAPlainFileAtTheTemporaryName) {
   };
   for (const auto& stray : strays) {
     ASSERT_EQ(stray(), 0);
+    // A reader of the FIFO would see a writer come and go, were it opened.
+    const int reader = open(temporary.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
     EXPECT_TRUE(kItem.SerializeFile(path));
     EXPECT_EQ(ReadFile(path), TextOf(kItem));
     EXPECT_FALSE(Exists(temporary));
+    pollfd fifo{reader, POLLIN, 0};
+    EXPECT_TRUE(reader < 0 || poll(&fifo, 1, 0) == 0) << "the FIFO was opened";
+    if (reader >= 0) close(reader);
   }
   EXPECT_EQ(ReadFile(dir.File("other.txt")), "someone's data");
 }
