@@ -241,11 +241,13 @@ std::string OwnerOf(const std::string& path) {
 // where it can make one (under wine, as root, a file of another Unix user).
 TEST(FilePermissions, AnotherUsersTemporaryFileIsNeverTakenOver) {
   const char* const planted = std::getenv("NEWS_FOREIGN_FOLDER");
-  if (planted == nullptr) GTEST_SKIP() << "no file of another user was planted";
+  if (planted == nullptr) GTEST_SKIP() << "no file of another user was planted for this test";
   TempDir dir;
   const std::string own = dir.File("own.db"), path = std::string(planted) + "/news.db";
   ASSERT_TRUE(kItem.SerializeFile(own));
-  if (OwnerOf(TemporaryPathFor(path)) == OwnerOf(own)) GTEST_SKIP() << "it is this user's";
+  if (OwnerOf(TemporaryPathFor(path)) == OwnerOf(own)) {
+    GTEST_SKIP() << "the planted file is this user's own: only a runner as root plants another's";
+  }
   ASSERT_TRUE(kItem.SerializeFile(path));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(OwnerOf(path), OwnerOf(own));
