@@ -1,13 +1,15 @@
 // Database files by UTF-8 name: reading one, and replacing one crash-safely under a save lock.
 //
 // A save writes the new text to the temporary file ".NAME.tmp" beside the database NAME (beside
-// the file that a symbolic link names), flushes it to the disk and renames it over the database,
+// the file that a symbolic link names; see TemporaryNameFor for names too long for that), flushes
+// it to the disk and renames it over the database,
 // so the database is always either the old or the new text. The temporary file is also the save
 // lock: a save opens it without removing it, locks it, makes sure it is still the file at that
 // name, and keeps the lock until the rename is done. Saves of several processes therefore follow
 // one another, and each renames only its own text into place. The system drops a lock with the
 // process that held it, so a killed save never blocks later ones; its temporary file is taken over
-// by the next save. No other file is ever made beside the database.
+// by the next save. Where the file system has no locks, saves go on unlocked. No other file is
+// ever made beside the database.
 //
 // Each platform family implements this header in a file of its own (FileAccess_posix.cpp,
 // FileAccess_windows.cpp); each compiles to nothing on the other.
@@ -104,9 +106,10 @@ class FileReplacement {
 
   // Takes the save lock of the file at the UTF-8 `path`, waiting while another save holds it, and
   // readies an empty temporary file. False, with nothing changed, when the file exists but this
-  // user may not write it or it is not a regular file, when a symbolic link on the way may not be
-  // followed (one another user planted in a shared sticky folder), or when the temporary file
-  // cannot be made or is not this user's own.
+  // user may not write it or it is not a regular file, when a symbolic link on the way, to a
+  // folder or to the file, may not be followed (one another user planted in a shared sticky
+  // folder), or when the temporary file cannot be made, or what stands at its name is not this
+  // user's own plain file and may not be removed.
   bool Begin(const std::string& path);
   // Appends `size` bytes to the new text; false once any write has failed.
   bool Write(const char* data, size_t size);
@@ -125,12 +128,37 @@ class FileReplacement {
 
   std::string target_;
   std::string temporary_;
+  intptr_t folder_ = -1;  // where the platform works relative to it: the target's folder, open
   intptr_t handle_ = -1;
   bool ok_ = false;  // every step since Begin() worked
   FileStamp stamp_;
 };
 
-// The temporary file of a save of `target`: ".NAME.tmp" in the same folder.
+// The temporary file of a save of `target`: TemporaryNameFor its name, in the same folder.
 std::string TemporaryPathFor(const std::string& target);
+
+// The name of the temporary file for the file `name` in a folder whose names may be at most
+// `limit` units long, as `length` counts them: ".NAME.tmp" where that fits, else the start of
+// NAME (cut between characters), "~", sixteen hex digits of a hash of all of NAME, and ".tmp".
+// It is the same in every process on every platform, so all saves of a file share one lock.
+inline std::string TemporaryNameFor(const std::string& name, size_t limit,
+                                    size_t (*length)(const std::string&)) {
+  const std::string plain = "." + name + ".tmp";
+  if (length(plain) <= limit) return plain;
+  uint64_t hash = 14695981039346656037u;  // 64-bit FNV-1a: fixed, unlike std::hash
+  for (const char byte : name) hash = (hash ^ static_cast<unsigned char>(byte)) * 1099511628211u;
+  std::string tail = "~0123456789abcdef.tmp";
+  for (size_t digit = 16; digit > 0; --digit, hash >>= 4)
+    tail[digit] = "0123456789abcdef"[hash & 15];
+  std::string start = "." + name;
+  while (start.size() > 1 && length(start + tail) > limit) {
+    char dropped;
+    do {  // a whole UTF-8 character: its continuation bytes, then its first byte
+      dropped = start.back();
+      start.pop_back();
+    } while (start.size() > 1 && (static_cast<unsigned char>(dropped) & 0xC0) == 0x80);
+  }
+  return start + tail;
+}
 
 #endif  // CROSSPLATFORM_FILEACCESS_H

@@ -2,6 +2,8 @@
 #if defined(_WIN32)
 
 #include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
 
 #include <cstring>
 #include <vector>
@@ -85,35 +87,82 @@ bool IsPlain(HANDLE file) {
          (info.dwFileAttributes & (FILE_ATTRIBUTE_REPARSE_POINT | FILE_ATTRIBUTE_DIRECTORY)) == 0;
 }
 
-// Removes the name of the open file `file` when it is closed, and closes it.
-void RemoveAndClose(HANDLE file) {
+// True when the token `token` names `sid` as its `kind` of SID: TokenUser or TokenOwner.
+bool TokenNames(HANDLE token, TOKEN_INFORMATION_CLASS kind, PSID sid) {
+  DWORD size = 0;
+  GetTokenInformation(token, kind, nullptr, 0, &size);
+  std::vector<char> buffer(size);
+  if (size == 0 || !GetTokenInformation(token, kind, buffer.data(), size, &size)) return false;
+  const PSID named = kind == TokenUser ? reinterpret_cast<TOKEN_USER*>(buffer.data())->User.Sid
+                                       : reinterpret_cast<TOKEN_OWNER*>(buffer.data())->Owner;
+  return EqualSid(named, sid) != FALSE;
+}
+
+// True when the owner of the open file `file` is this process's user, or the owner the process
+// gives the files it makes (an elevated administrator's belong to the Administrators group).
+// The process's token is asked, not a thread's impersonation token: the files a save takes over
+// are those of the process's user.
+bool OwnedByThisUser(HANDLE file) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  if (GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                      nullptr, &descriptor) != ERROR_SUCCESS) {
+    return false;
+  }
+  HANDLE token = nullptr;
+  const bool owned = owner != nullptr && IsValidSid(owner) &&
+                     OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token) &&
+                     (TokenNames(token, TokenUser, owner) || TokenNames(token, TokenOwner, owner));
+  if (token != nullptr) CloseHandle(token);
+  LocalFree(descriptor);
+  return owned;
+}
+
+// Removes the name of the open file `file` when it is closed, and closes it. False when the
+// removal was refused.
+bool RemoveAndClose(HANDLE file) {
   FILE_DISPOSITION_INFO remove{TRUE};
-  SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove);
+  const bool removed =
+      SetFileInformationByHandle(file, FileDispositionInfo, &remove, sizeof remove) != FALSE;
   CloseHandle(file);
+  return removed;
+}
+
+// Opens `temporary` only to remove it, for a file this user may not write; false when it may not
+// be removed either, or another save holds it (sharing only reading, as the lock does).
+bool RemoveUnwritable(const std::wstring& temporary) {
+  const HANDLE file = CreateFileW(temporary.c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  return file != INVALID_HANDLE_VALUE && RemoveAndClose(file);
 }
 
 // Opens the temporary file for writing with no one else allowed to write, rename or delete it:
 // that is the save lock. A save that holds it is waited for; a killed save's handle was closed
-// by the system, so its file is simply taken over. A link found at that name (a hard link to
-// another file, or a symbolic one) is never written through: only its name is removed.
+// by the system, so its file is taken over when it is this user's own. Anything else found at
+// that name (a link to another file, or another user's file, which would give the database its
+// owner and access list) is never written: its name is removed, and where this user may not
+// remove it the save fails.
 HANDLE OpenLocked(const std::wstring& temporary) {
   for (int refused = 0;;) {
-    const HANDLE file = CreateFileW(temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
-                                    FILE_SHARE_READ, nullptr, OPEN_ALWAYS,
-                                    FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
-    if (file != INVALID_HANDLE_VALUE && IsPlain(file)) return file;
+    const HANDLE file = CreateFileW(
+        temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL, FILE_SHARE_READ,
+        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
     if (file != INVALID_HANDLE_VALUE) {
-      RemoveAndClose(file);
-      if (++refused > kRetries) return INVALID_HANDLE_VALUE;
+      // A file this call made is this process's own, whoever the system made its owner.
+      const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
+      if (IsPlain(file) && (made || OwnedByThisUser(file))) return file;
+      if (!RemoveAndClose(file) || ++refused > kRetries) return INVALID_HANDLE_VALUE;
       continue;
     }
     const DWORD error = GetLastError();
-    // Access is also refused while another save's abandoned file is being deleted.
-    if (error != ERROR_SHARING_VIOLATION &&
-        (error != ERROR_ACCESS_DENIED || ++refused > kRetries)) {
-      return INVALID_HANDLE_VALUE;
+    if (error == ERROR_SHARING_VIOLATION) {
+      Sleep(kRetryMilliseconds);  // another save holds the lock
+      continue;
     }
-    Sleep(kRetryMilliseconds);
+    // Refused outright: another user's file this user may not write, which is removed where this
+    // user may; or, for a moment, another save's abandoned file while it is being deleted.
+    if (error != ERROR_ACCESS_DENIED || ++refused > kRetries) return INVALID_HANDLE_VALUE;
+    if (!RemoveUnwritable(temporary)) Sleep(kRetryMilliseconds);
   }
 }
 
@@ -166,12 +215,44 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
   return true;
 }
 
+// The length of the UTF-8 `text` in UTF-16 units, as Windows limits names.
+size_t Utf16Units(const std::string& text) {
+  size_t units = 0;
+  for (const char byte : text) {
+    const unsigned char value = static_cast<unsigned char>(byte);
+    units += (value & 0xC0) != 0x80;  // each character's first byte
+    units += value >= 0xF0;           // beyond the first plane: a surrogate pair
+  }
+  return units;
+}
+
+// The longest name the volume holding `folder` allows, in UTF-16 units; 255 if it cannot be asked.
+size_t NameLimit(const std::string& folder) {
+  std::wstring wide;
+  DWORD limit = 0;
+  if (Widen(folder, wide)) {
+    const HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (handle != INVALID_HANDLE_VALUE) {
+      if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, &limit, nullptr, nullptr,
+                                         0)) {
+        limit = 0;
+      }
+      CloseHandle(handle);
+    }
+  }
+  return limit > 0 ? limit : 255;
+}
+
 }  // namespace
 
 std::string TemporaryPathFor(const std::string& target) {
   const size_t separator = target.find_last_of("/\\:");
   const size_t name = separator == std::string::npos ? 0 : separator + 1;
-  return target.substr(0, name) + "." + target.substr(name) + ".tmp";
+  const std::string folder = name == 0 ? "." : target.substr(0, name);
+  return target.substr(0, name) +
+         TemporaryNameFor(target.substr(name), NameLimit(folder), Utf16Units);
 }
 
 FileStamp StampOf(const std::string& path) {

@@ -3,6 +3,17 @@
 // Loads the file named on the command line (or starts empty), lists it, then reads one-letter
 // commands from standard input. Every change is saved at once as a complete rewrite, made to the
 // newest content of the file, so that several editors and programs can share one database.
+
+// Before any system header: a 64-bit time_t on 32-bit systems whose C library offers one, so that
+// messages written after 2038 get their dates (the C library wants large files with it). No type
+// that these change crosses into the other files.
+#if !defined(_FILE_OFFSET_BITS)
+#define _FILE_OFFSET_BITS 64
+#endif
+#if !defined(_TIME_BITS)
+#define _TIME_BITS 64
+#endif
+
 #include <cerrno>
 #include <cstdint>
 #include <cstdlib>

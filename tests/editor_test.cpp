@@ -276,6 +276,24 @@ TEST(EditorSessions, MatchTheirTranscripts) {
   }
 }
 
+#if defined(NEWS_FAKE_CLOCK)
+// Messages written after 2038 (here at 1:04 on 1 January 2200, UTC) keep their dates, on 32-bit
+// systems too.
+TEST(EditorClock, MessagesWrittenAfter2038KeepTheirDates) {
+  TempDir dir;
+  Editor editor({NEWS_EDITOR_PATH, dir.File("news.db")}, [] {
+    setenv("LD_PRELOAD", NEWS_FAKE_CLOCK, 1);
+    setenv("NEWS_FAKE_TIME", "7258122240", 1);
+    setenv("TZ", "UTC0", 1);
+    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the stand-in comes before it
+  });
+  editor.Type("a\nLater\ntext\n\n");
+  EXPECT_EQ(editor.Finish(), 0);
+  EXPECT_NE(editor.out.find("  Message Later 1 (1:04 1.1.2200) :text"), std::string::npos)
+      << editor.out;
+}
+#endif
+
 // Two editors on one file: each change is made to what the other saved, numbers stay unique and
 // the counter never goes back.
 TEST(EditorSharing, TwoEditorsKeepEachOthersChanges) {

@@ -2,6 +2,9 @@
 // that cannot be read.
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <functional>
+#include <iterator>
 #include <set>
 #include <sstream>
 #include <stdexcept>
@@ -12,8 +15,23 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+// After windows.h, which they need.
+#include <aclapi.h>
+#include <sddl.h>
 #else
+#include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
+#endif
+#if defined(__linux__)
+#include <linux/audit.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
+
+#include <cstddef>
+#include <vector>
 #endif
 
 namespace fs = std::filesystem;
@@ -27,6 +45,71 @@ class ThrowingBuffer : public std::streambuf {
  protected:
   int_type underflow() override { throw std::runtime_error("read error"); }
 };
+
+#if defined(__linux__)
+// Makes the system calls `calls` fail with `error` from now on in this process and its children
+// (only on the descriptor `fd`, if given), as a broken file system would. False where the system
+// does not let a process do that.
+bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
+#if defined(__x86_64__) && !defined(__ILP32__)
+  const uint32_t arch = AUDIT_ARCH_X86_64;
+#elif defined(__i386__)
+  const uint32_t arch = AUDIT_ARCH_I386;
+#elif defined(__aarch64__)
+  const uint32_t arch = AUDIT_ARCH_AARCH64;
+#else
+  const uint32_t arch = 0;  // not known here
+#endif
+  if (arch == 0) return false;
+  const auto op = [](uint16_t code, uint32_t k, size_t yes = 0, size_t no = 0) {
+    return sock_filter{code, static_cast<uint8_t>(yes), static_cast<uint8_t>(no), k};
+  };
+  const uint16_t load = BPF_LD | BPF_W | BPF_ABS, equal = BPF_JMP | BPF_JEQ | BPF_K;
+  const uint16_t answer = BPF_RET | BPF_K;
+  std::vector<sock_filter> code = {op(load, offsetof(seccomp_data, arch)), op(equal, arch, 1),
+                                   op(answer, SECCOMP_RET_ALLOW),
+                                   op(load, offsetof(seccomp_data, nr))};
+  for (size_t i = 0; i < calls.size(); ++i) {
+    code.push_back(op(equal, static_cast<uint32_t>(calls[i]), calls.size() - i));
+  }
+  code.push_back(op(answer, SECCOMP_RET_ALLOW));
+  if (fd >= 0) {  // the low half of the first argument, on these little-endian systems
+    code.push_back(op(load, offsetof(seccomp_data, args)));
+    code.push_back(op(equal, static_cast<uint32_t>(fd), 1));
+    code.push_back(op(answer, SECCOMP_RET_ALLOW));
+  }
+  code.push_back(op(answer, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)));
+  const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+         prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// The calls through which the C library looks at an open file.
+const std::vector<long> kLookCalls = {
+#if defined(SYS_fstat)
+    SYS_fstat,
+#endif
+#if defined(SYS_newfstatat)
+    SYS_newfstatat,
+#endif
+#if defined(SYS_fstat64)
+    SYS_fstat64,
+#endif
+#if defined(SYS_fstatat64)
+    SYS_fstatat64,
+#endif
+    SYS_statx};
+
+// The descriptor this process has open on the file at `path`, or -1.
+int DescriptorOf(const std::string& path) {
+  for (const auto& entry : fs::directory_iterator("/proc/self/fd")) {
+    std::error_code unreadable;
+    if (fs::read_symlink(entry.path(), unreadable) == path)
+      return std::stoi(entry.path().filename());
+  }
+  return -1;
+}
+#endif
 
 }  // namespace
 
@@ -83,6 +166,34 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 }
 
+// A name too long for ".NAME.tmp" in its folder saves under a shorter temporary name that is
+// the same in every process, so the lock still works.
+TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
+  struct Case {
+    std::string name;
+    size_t limit;
+    std::string temporary;
+  };
+  const Case cases[] = {
+      {"news.db", 12, ".news.db.tmp"},
+      {std::string(250, 'n'), 255, "." + std::string(250, 'n') + ".tmp"},
+      {std::string(251, 'n'), 255, "." + std::string(233, 'n') + "~5e213bdb3ee7e039.tmp"},
+      {std::string(255, 'n'), 255, "." + std::string(233, 'n') + "~c2c977771654d7a9.tmp"},
+      {u8"Nachrichten-日本語-aus-aller-Welt.db", 38, u8".Nachrichten-日~7710cdd57365a9fb.tmp"},
+  };
+  const auto bytes = [](const std::string& text) { return text.size(); };
+  for (const Case& test : cases) {
+    EXPECT_EQ(TemporaryNameFor(test.name, test.limit, bytes), test.temporary);
+  }
+  TempDir dir;
+  const std::string path = dir.File(std::string(255, 'n'));
+  EXPECT_EQ(TemporaryPathFor(path), dir.File(cases[3].temporary));
+  WriteFile(TemporaryPathFor(path), "left by a killed save");
+  ASSERT_TRUE(kItem.SerializeFile(path));
+  EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);
+}
+
 TEST(FileLoad, OnlyAMissingFileCountsAsMissing) {
   TempDir dir;
   FileReader reader;
@@ -107,7 +218,42 @@ TEST(FileLoad, OnlyAMissingFileCountsAsMissing) {
   EXPECT_TRUE(in.bad());
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+// The owner of the file at `path`, as a string; empty if it cannot be read.
+std::string OwnerOf(const std::string& path) {
+  const HANDLE file = CreateFileW(PathOf(path).wstring().c_str(), READ_CONTROL, FILE_SHARE_READ,
+                                  nullptr, OPEN_EXISTING, 0, nullptr);
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  char* text = nullptr;
+  const bool known = GetSecurityInfo(file, SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                                     nullptr, nullptr, nullptr, &descriptor) == ERROR_SUCCESS &&
+                     ConvertSidToStringSidA(owner, &text);
+  const std::string result = known ? text : "";
+  LocalFree(text);
+  LocalFree(descriptor);
+  CloseHandle(file);
+  return result;
+}
+
+// Another user's file at the temporary name is never written, so the database never gets that
+// user as its owner: it is removed where this user may. The test's runner plants such a file
+// where it can make one (under wine, as root, a file of another Unix user).
+TEST(FilePermissions, AnotherUsersTemporaryFileIsNeverTakenOver) {
+  const char* const planted = std::getenv("NEWS_FOREIGN_FOLDER");
+  if (planted == nullptr) GTEST_SKIP() << "no file of another user was planted for this test";
+  TempDir dir;
+  const std::string own = dir.File("own.db"), path = std::string(planted) + "/news.db";
+  ASSERT_TRUE(kItem.SerializeFile(own));
+  if (OwnerOf(TemporaryPathFor(path)) == OwnerOf(own)) {
+    GTEST_SKIP() << "the planted file is this user's own: only a runner as root plants another's";
+  }
+  ASSERT_TRUE(kItem.SerializeFile(path));
+  EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  EXPECT_EQ(OwnerOf(path), OwnerOf(own));
+  EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+}
+#else
 TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
   TempDir dir;
   const std::string path = dir.File("news.db");
@@ -124,9 +270,16 @@ TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
   }
   ASSERT_EQ(symlink("news.db", dir.File("link").c_str()), 0);
   ASSERT_EQ(symlink("link", dir.File("link2").c_str()), 0);
-  ASSERT_TRUE(kItem.SerializeFile(dir.File("link2")));
+  // Links to folders on the way too, and ".." after one leads out of the folder it names.
+  fs::create_directories(PathOf(dir.File("real/sub")));
+  ASSERT_EQ(symlink("real/sub", dir.File("folder").c_str()), 0);
+  ASSERT_EQ(symlink("../../link2", dir.File("real/sub/up").c_str()), 0);
+  FileReplacement save;
+  ASSERT_TRUE(save.Begin(dir.File("folder/./up")));
+  EXPECT_EQ(save.Target(), path);
+  ASSERT_TRUE(save.Write(TextOf(kItem).data(), TextOf(kItem).size()) && save.Commit());
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
-  EXPECT_TRUE(fs::is_symlink(dir.File("link2")));
+  EXPECT_TRUE(fs::is_symlink(dir.File("link2")) && fs::is_symlink(dir.File("real/sub/up")));
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0604u);
@@ -187,25 +340,125 @@ TEST(FilePermissions, WhatOthersPlantInASharedStickyFolderIsNeverUsed) {
   const std::string thesis = home + "/thesis.txt";
   WriteFile(thesis, "years of work");
   const std::string link = sticky + "/news.db";
+  const std::string folderLink = sticky + "/team";  // a link to her folder, on the way
   ASSERT_EQ(symlink(thesis.c_str(), link.c_str()), 0);
+  ASSERT_EQ(symlink(home.c_str(), folderLink.c_str()), 0);
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
   ASSERT_EQ(chown(home.c_str(), kAlice, kAlice), 0);
   ASSERT_EQ(chown(thesis.c_str(), kAlice, kAlice), 0);
   ASSERT_EQ(lchown(link.c_str(), kMallory, kMallory), 0);
-  const std::string direct = sticky + "/direct.db";
+  ASSERT_EQ(lchown(folderLink.c_str(), kMallory, kMallory), 0);
+  // Another user's temporary file, a plain one and a FIFO: neither used nor removed.
+  const std::string direct = sticky + "/direct.db", fifo = sticky + "/fifo.db";
   WriteFile(TemporaryPathFor(direct), "mallory's");
-  ASSERT_EQ(chown(TemporaryPathFor(direct).c_str(), kMallory, kMallory), 0);
-  chmod(TemporaryPathFor(direct).c_str(), 0666);
+  ASSERT_EQ(mkfifo(TemporaryPathFor(fifo).c_str(), 0666), 0);
+  for (const std::string& planted : {TemporaryPathFor(direct), TemporaryPathFor(fifo)}) {
+    ASSERT_EQ(chown(planted.c_str(), kMallory, kMallory), 0);
+    chmod(planted.c_str(), 0666);
+  }
   const auto save = [&] { return kItem.SerializeFile(link); };
-  const std::string planted =
-      AsUser(kAlice, kAlice, {}, [&] { return !save() && !kItem.SerializeFile(direct); });
+  const auto saveThrough = [&] { return kItem.SerializeFile(folderLink + "/thesis.txt"); };
+  const std::string planted = AsUser(kAlice, kAlice, {}, [&] {
+    return !save() && !saveThrough() && !kItem.SerializeFile(direct) && !kItem.SerializeFile(fifo);
+  });
   if (planted == "impossible") GTEST_SKIP() << "cannot switch to another user here";
   EXPECT_EQ(planted, "ok");
+  EXPECT_FALSE(kItem.SerializeFile(direct) || kItem.SerializeFile(fifo));  // nor the folder's owner
   EXPECT_EQ(ReadFile(thesis), "years of work");
   EXPECT_EQ(ReadFile(TemporaryPathFor(direct)), "mallory's");
-  // Her own link in the same folder is followed, as the system would.
+  EXPECT_TRUE(fs::is_fifo(TemporaryPathFor(fifo)));
+  // Links of her own, or of the folder's owner, are followed, as the system would; a FIFO of her
+  // own is removed.
   ASSERT_EQ(lchown(link.c_str(), kAlice, kAlice), 0);
-  EXPECT_EQ(AsUser(kAlice, kAlice, {}, save), "ok");
+  ASSERT_EQ(chown(TemporaryPathFor(fifo).c_str(), kAlice, kAlice), 0);
+  EXPECT_EQ(AsUser(kAlice, kAlice, {}, [&] { return save() && kItem.SerializeFile(fifo); }), "ok");
   EXPECT_EQ(ReadFile(thesis), TextOf(kItem));
+  EXPECT_EQ(ReadFile(fifo), TextOf(kItem));
+  ASSERT_EQ(lchown(folderLink.c_str(), 0, 0), 0);
+  WriteFile(thesis, "years of work");
+  EXPECT_EQ(AsUser(kAlice, kAlice, {}, saveThrough), "ok");
+  EXPECT_EQ(ReadFile(thesis), TextOf(kItem));
+}
+
+// A stray link, FIFO or other file that is not plain at the temporary name is removed, never
+// written through or opened, and the save goes on.
+TEST(FileSave, RemovesWhatIsNotAPlainFileAtTheTemporaryName) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  const std::string temporary = TemporaryPathFor(path);
+  WriteFile(dir.File("other.txt"), "someone's data");
+  const std::function<int()> strays[] = {
+      [&] { return symlink("/nonexistent/file", temporary.c_str()); },
+      [&] { return symlink("other.txt", temporary.c_str()); },
+      [&] { return mkfifo(temporary.c_str(), 0600); },
+  };
+  for (const auto& stray : strays) {
+    ASSERT_EQ(stray(), 0);
+    // A reader of the FIFO would see a writer come and go, were it opened.
+    const int reader = open(temporary.c_str(), O_RDONLY | O_NONBLOCK | O_NOFOLLOW);
+    EXPECT_TRUE(kItem.SerializeFile(path));
+    EXPECT_EQ(ReadFile(path), TextOf(kItem));
+    EXPECT_FALSE(Exists(temporary));
+    pollfd fifo{reader, POLLIN, 0};
+    EXPECT_TRUE(reader < 0 || poll(&fifo, 1, 0) == 0) << "the FIFO was opened";
+    if (reader >= 0) close(reader);
+  }
+  EXPECT_EQ(ReadFile(dir.File("other.txt")), "someone's data");
+}
+
+// A database file over 2 GiB loads and saves, on 32-bit systems too; only its start is read.
+TEST(FileLoad, FilesOver2GiBLoadAndSave) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  NewsDB db;
+  db.AddNewsItem(kItem);
+  WriteFile(path, TextOf(db));
+  std::error_code error;
+  fs::resize_file(PathOf(path), uint64_t{3} << 30, error);  // sparse: no disk space is used
+  if (error) GTEST_SKIP() << "this file system cannot hold a 3 GiB file: " << error.message();
+  NewsDB loaded(path);
+  ASSERT_FALSE(loaded.DidConstructionFail());
+  EXPECT_EQ(StampOf(path).size, uint64_t{3} << 30);
+  EXPECT_TRUE(loaded.Save());
+  EXPECT_EQ(ReadFile(path), TextOf(db));
+}
+#endif
+
+#if defined(__linux__)
+// Where the file system keeps no locks (a network file system without its lock service) saves
+// go on unlocked; any other failure to lock fails the save, which leaves nothing behind.
+TEST(FileSave, GoesOnUnlockedOnlyWhereTheFileSystemHasNoLocks) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  const std::pair<int, bool> cases[] = {
+      {ENOLCK, true}, {EOPNOTSUPP, true}, {ENOSYS, true}, {EINVAL, false}, {EIO, false}};
+  for (const auto& [error, saves] : cases) {
+    SCOPED_TRACE(error);
+    WriteFile(path, "old");
+    const std::string result = InChild([error = error] { return FailCalls({SYS_flock}, error); },
+                                       [&] { return kItem.SerializeFile(path); });
+    if (result == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
+    EXPECT_EQ(result, saves ? "ok" : "failed");
+    EXPECT_EQ(ReadFile(path), saves ? TextOf(kItem) : "old");
+    EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+  }
+}
+
+// A new file that cannot be looked at once it is in place is still saved, but its stamp is
+// unknown, so that it is read again before the next change.
+TEST(FileSave, ANewFileThatCannotBeLookedAtHasNoStamp) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  const auto saveUnseen = [&] {
+    FileReplacement save;
+    if (!save.Begin(path) || !save.Write("new", 3)) return false;
+    const int fd = DescriptorOf(TemporaryPathFor(path));
+    return fd >= 0 && FailCalls(kLookCalls, EIO, fd) && save.Commit() && !save.Stamp().exists;
+  };
+  const std::string result = InChild([] { return FailCalls({}, EIO); }, saveUnseen);
+  if (result == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
+  EXPECT_EQ(result, "ok");
+  EXPECT_EQ(ReadFile(path), "new");
+  EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 }
 #endif

@@ -74,22 +74,29 @@ inline void WriteFile(const std::string& path, const std::string& bytes) {
 constexpr uid_t kAlice = 61001, kBob = 61002, kMallory = 61003;
 constexpr gid_t kTeam = 61010, kBobsGroup = 61011;
 
-// Runs `body` in a child process switched to `uid` with primary group `gid` and the extra
-// `groups`. Returns "ok" or "failed" by `body`'s result; "impossible" where this process may not
-// switch users (the caller then skips).
-inline std::string AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
-                          const std::function<bool()>& body) {
-  if (geteuid() != 0) return "impossible";
+// Runs `prepare` and then `body` in a child process. Returns "ok" or "failed" by `body`'s result;
+// "impossible" where `prepare` failed (the caller then skips), "crashed" where the child did not
+// end by itself.
+inline std::string InChild(const std::function<bool()>& prepare,
+                           const std::function<bool()>& body) {
   const pid_t child = fork();
-  if (child == 0) {
-    const bool switched =
-        setgroups(groups.size(), groups.data()) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
-    _exit(!switched ? 2 : body() ? 0 : 1);
-  }
+  if (child == 0) _exit(!prepare() ? 2 : body() ? 0 : 1);
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "crashed";
   const int code = WEXITSTATUS(status);
   return code == 0 ? "ok" : code == 1 ? "failed" : "impossible";
+}
+
+// Runs `body` in a child process switched to `uid` with primary group `gid` and the extra
+// `groups`, with the results of InChild; "impossible" also where this process may not switch.
+inline std::string AsUser(uid_t uid, gid_t gid, const std::vector<gid_t>& groups,
+                          const std::function<bool()>& body) {
+  if (geteuid() != 0) return "impossible";
+  return InChild(
+      [&] {
+        return setgroups(groups.size(), groups.data()) == 0 && setgid(gid) == 0 && setuid(uid) == 0;
+      },
+      body);
 }
 #endif
 
