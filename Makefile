@@ -34,7 +34,7 @@ DB ?= news.db
 run:
 	@tools/ensure-deps build
 	@if [ ! -x build-release/news-editor ] || \
-	  [ -n "$$(find CMakeLists.txt CrossPlatform editor -newer build-release/news-editor | head -n 1)" ]; then \
+	  [ -n "$$(find CMakeLists.txt CMakePresets.json cmake CrossPlatform editor -newer build-release/news-editor | head -n 1)" ]; then \
 	  echo "news-editor: building the editor into build-release/ (a minute the first time)"; fi
 	@cmake --preset release >/dev/null
 	@cmake --build --preset release --target news-editor >/dev/null

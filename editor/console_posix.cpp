@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <clocale>
+#include <csignal>
 #include <cstring>
 #include <iostream>
 
@@ -58,6 +59,7 @@ int wakeUp[2] = {-1, -1};
 volatile std::sig_atomic_t resized = 0, continued = 0, interrupted = 0;
 
 const char kPasteOn[] = "\033[?2004h", kPasteOff[] = "\033[?2004l";
+constexpr int kCtrlC = 0x03;
 bool pasteMode = false;  // bracketed paste is turned on while the editor runs
 
 // Writes to the terminal directly; safe in a signal handler.
@@ -122,7 +124,7 @@ void handle(int signal, void (*handler)(int)) {
 struct LineEditor {
   EditLine* editor = nullptr;
   History* histories[4] = {};
-  KeyDecoder keys;
+  KeyDecoder keys{true};
   std::string decoded;  // what the key decoder gave that the line editor has not taken yet
   std::string input;    // bytes read from the terminal and not yet decoded
   size_t inputAt = 0;
@@ -130,6 +132,7 @@ struct LineEditor {
   bool editingModesTaken = false;
   std::string heading;  // whole lines of the prompt, shown before the line editor's prompt
   std::string prompt;   // the rest of the prompt, which the line editor shows
+  std::string carried;  // the end of a line that a pasted line break moved to the next
   LineKind kind = LineKind::kCommand;
   LineEnd end = LineEnd::kTyped;
 };
@@ -142,8 +145,35 @@ void redraw(EditLine* editor) {
   el_set(editor, EL_REFRESH);
 }
 
-// Acts on what the signal handlers noted: a new size, a continue after a stop, Ctrl-C sent as a
-// signal (returned as its key, 3; -1 otherwise).
+// The columns that `text` takes on the screen from column `column` on, as the line editor shows
+// it: tabs to the next multiple of 8, control characters as ^X.
+int columnsOf(const wchar_t* text, const wchar_t* end, int column) {
+  for (; text < end; ++text) {
+    const int width = *text == L'\t' ? 8 - column % 8 : wcwidth(*text);
+    column += width >= 0 ? width : 2;
+  }
+  return column;
+}
+
+// Draws the prompt and the line afresh after the terminal changed its width. Terminals rewrap the
+// rows of a long line to the new width; the cursor goes back to the first of them, everything
+// from there down is cleared, and the line is drawn again.
+void redrawAtNewWidth(EditLine* editor) {
+  int width = 0;
+  const LineInfoW* const line = el_wline(editor);
+  if (el_get(editor, EL_GETTC, "co", &width) != 0 || width <= 0 || line == nullptr) width = 80;
+  std::wstring prompt(lineEditor->prompt.size(), L'\0');
+  prompt.resize(std::mbstowcs(&prompt[0], lineEditor->prompt.c_str(), prompt.size() + 1));
+  const int column = columnsOf(line->buffer, line->cursor,
+                               columnsOf(prompt.data(), prompt.data() + prompt.size(), 0));
+  std::fputs("\r", stdout);
+  for (int row = column / width; row > 0; --row) el_set(editor, EL_ECHOTC, "-s", "up", nullptr);
+  el_set(editor, EL_ECHOTC, "-s", "cd", nullptr);
+  el_set(editor, EL_REFRESH);
+}
+
+// Acts on what the signal handlers noted: a new size, a continue after a stop, and an interrupt
+// signal, which is returned as the Ctrl-C key to cancel the line (-1 otherwise).
 int takeSignals(EditLine* editor) {
   char drained[64];
   while (read(wakeUp[0], drained, sizeof drained) > 0) {}
@@ -159,20 +189,17 @@ int takeSignals(EditLine* editor) {
   if (resized != 0) {
     resized = 0;
     el_resize(editor);
-    // The terminal may have rewrapped the line: draw it afresh from the start of its row.
-    std::fputs("\r", stdout);
-    el_set(editor, EL_ECHOTC, "-s", "cd", nullptr);
-    el_set(editor, EL_REFRESH);
+    redrawAtNewWidth(editor);
   }
   if (interrupted != 0) {
     interrupted = 0;
-    return 3;
+    return kCtrlC;
   }
   return -1;
 }
 
 // The next byte from the terminal; with `wait` false, KeyDecoder::kNoByte when none comes within
-// a tenth of a second, which tells a lone Escape from the start of a sequence.
+// half a second, which tells a lone Escape from the start of a sequence sent in pieces.
 int readByte(EditLine* editor, bool wait) {
   LineEditor& line = *lineEditor;
   if (line.inputAt < line.input.size()) {
@@ -185,20 +212,31 @@ int readByte(EditLine* editor, bool wait) {
     FD_ZERO(&ready);
     FD_SET(STDIN_FILENO, &ready);
     FD_SET(wakeUp[0], &ready);
-    timeval shortWait{0, 100000};
+    timeval shortWait{0, 500000};
     const int found = select(wakeUp[0] + 1, &ready, nullptr, nullptr, wait ? nullptr : &shortWait);
     if (found < 0 && errno == EINTR) continue;
-    if (found < 0) return KeyDecoder::kEnd;
+    if (found < 0) return KeyDecoder::kInputEnded;
     if (found == 0) return KeyDecoder::kNoByte;
     if (!FD_ISSET(STDIN_FILENO, &ready)) continue;
     char bytes[4096];
     const ssize_t got = read(STDIN_FILENO, bytes, sizeof bytes);
     if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) return KeyDecoder::kEnd;
+    if (got <= 0) return KeyDecoder::kInputEnded;
     line.input.assign(bytes, static_cast<size_t>(got));
     line.inputAt = 1;
     return static_cast<unsigned char>(bytes[0]);
   }
+}
+
+// Puts what a pasted line break carried over at the start of this line, after the cursor.
+void takeCarried(EditLine* editor) {
+  std::string& carried = lineEditor->carried;
+  if (carried.empty()) return;
+  el_insertstr(editor, carried.c_str());
+  el_cursor(editor, -static_cast<int>(std::mbstowcs(nullptr, carried.c_str(), 0)));
+  carried.clear();
+  std::fputs("\r", stdout);  // at the start of the line's row, under the whole lines above it
+  el_set(editor, EL_REFRESH);
 }
 
 // The line editor's way of reading a character: bytes from the terminal go through the key
@@ -207,6 +245,7 @@ int readCharacter(EditLine* editor, wchar_t* character) {
   LineEditor& line = *lineEditor;
   if (!line.editingModesTaken) {  // the line editor has just set them for this line
     line.editingModesTaken = tcgetattr(STDIN_FILENO, &line.editingModes) == 0;
+    takeCarried(editor);
   }
   const KeyDecoder::Source source = [editor](bool wait) { return readByte(editor, wait); };
   for (;;) {
@@ -242,15 +281,25 @@ unsigned char cancelLine(EditLine* editor, int) {
   return endLineAs(editor, LineEnd::kCancelled);
 }
 
+// A line break inside a paste: what stands after the cursor goes on to the next line, as it would
+// in any editor, and the paste goes on before it.
 unsigned char endPastedLine(EditLine* editor, int) {
-  return endLineAs(editor, LineEnd::kPasted);
+  const LineInfoW* const wide = el_wline(editor);
+  const LineInfo* const narrow = el_line(editor);
+  const int after = static_cast<int>(wide->lastchar - wide->cursor);
+  lineEditor->carried.assign(narrow->cursor, narrow->lastchar);
+  el_cursor(editor, after);
+  el_deletestr(editor, after);
+  endLineAs(editor, LineEnd::kPasted);
+  return CC_REFRESH;  // the line as it ends, before the line editor moves on
 }
 
-// Ctrl-Z: stops as the terminal's own key would, and shows the prompt and the line again after.
+// Ctrl-Z: stops as the terminal's own key would, the whole job (a make or a script that started
+// the editor waits for it), and shows the prompt and the line again after.
 unsigned char suspendEditing(EditLine* editor, int) {
   std::fputs("\n", stdout);  // the shell's report starts on a line of its own
   std::fflush(stdout);
-  std::raise(SIGTSTP);
+  kill(0, SIGTSTP);
   continued = 0;
   redraw(editor);
   return CC_NORM;
@@ -274,7 +323,7 @@ void bindKeys(EditLine* editor) {
   bind(editor, key::kUp, "ed-prev-history");
   bind(editor, key::kDown, "ed-next-history");
   bind(editor, key::kHome, "ed-move-to-beg");
-  bind(editor, key::kEnd, "ed-move-to-end");
+  bind(editor, key::kEndOfLine, "ed-move-to-end");
   bind(editor, key::kDelete, "ed-delete-next-char");
   bind(editor, key::kWordLeft, "ed-prev-word");
   bind(editor, key::kWordRight, "em-next-word");
@@ -285,6 +334,13 @@ void bindKeys(EditLine* editor) {
   bind(editor, key::kLiteral, "ed-quoted-insert");
   bind(editor, key::kSuspend, "news-suspend");
   bind(editor, "\t", "ed-insert");
+  bind(editor, "\025", "vi-kill-line-prev");  // Ctrl-U: as in a shell, up to the cursor
+  // C1 control characters reach the editor only from a paste, whose text they are; the line
+  // editor would take them for Alt-keys.
+  for (wchar_t c = 0x80; c < 0xA0; ++c) {
+    const wchar_t key[] = {c, L'\0'};
+    el_wset(editor, EL_BIND, key, L"ed-insert", nullptr);
+  }
 }
 
 // Starts the line editor when standard input and output are both terminals.
@@ -298,13 +354,16 @@ void startLineEditor() {
   }
   static LineEditor line;
   lineEditor = &line;
+  line.keys = KeyDecoder(utf8Terminal);
   line.editor = el_init("news-editor", stdin, stdout, stderr);
   if (line.editor == nullptr) {
     lineEditor = nullptr;
     return;
   }
-  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
-    std::signal(signal, restoreAndEnd);
+  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL,
+                           SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
+    // A signal ignored by whoever started the editor stays ignored.
+    if (std::signal(signal, restoreAndEnd) == SIG_IGN) std::signal(signal, SIG_IGN);
   }
   handle(SIGTSTP, suspend);
   handle(SIGCONT, noteContinue);
@@ -367,6 +426,9 @@ LineEnd readEdited(std::string& line, const std::string& prompt, LineKind kind) 
 }  // namespace
 
 std::vector<std::string> startConsole(int argc, char** argv) {
+  // A save that would pass the file size limit then fails, is reported and keeps the change in
+  // memory, instead of ending the editor.
+  std::signal(SIGXFSZ, SIG_IGN);
   terminalOutput = isatty(STDOUT_FILENO) == 1;
   if (terminalOutput) takeCharacterSet();
   return std::vector<std::string>(argv, argv + argc);

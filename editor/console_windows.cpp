@@ -173,8 +173,10 @@ LineEnd readConsoleLine(std::string& line) {
   for (;;) {
     DWORD got = 0;
     const BOOL read = ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), buffer, 512, &got, nullptr);
-    // Ctrl-C ends the read early with nothing read.
-    if ((!read || got == 0) && GetLastError() == ERROR_OPERATION_ABORTED && takeCtrlC(100)) {
+    // Ctrl-C ends the read early with nothing read; its handler, which may run a moment later,
+    // is waited for, so that it does not cancel the next line too.
+    if ((!read || got == 0) && GetLastError() == ERROR_OPERATION_ABORTED) {
+      takeCtrlC(1000);
       std::cout << std::endl;
       return LineEnd::kCancelled;
     }

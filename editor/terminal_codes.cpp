@@ -44,16 +44,18 @@ const char* Arrow(int final, bool byWord) {
     case 'H':
       return key::kHome;
     case 'F':
-      return key::kEnd;
+      return key::kEndOfLine;
     default:
       return nullptr;
   }
 }
 
-// What a control sequence (ESC [ parameters final) does; null for the keys that do nothing.
+// What a control sequence, ESC [ `parameters` `final`, does; null for the keys that do nothing.
+// `alt` is set when an ESC came before it (rxvt's Alt).
 const char* ControlSequence(const std::string& parameters, int final, bool alt) {
   if (!parameters.empty() && Between(parameters[0], '<', '?')) return nullptr;  // private
   const std::vector<int> numbers = Numbers(parameters);
+  // xterm's modifiers: the second number less one.
   const int modifiers = (numbers.size() > 1 ? numbers[1] - 1 : 0) | (alt ? kAlt : 0);
   const bool byWord = (modifiers & (kAlt | kCtrl | kMeta)) != 0;
   if (Between(final, 'a', 'd')) return Arrow(final - 'a' + 'A', false);  // rxvt: Shift-arrows
@@ -66,7 +68,7 @@ const char* ControlSequence(const std::string& parameters, int final, bool alt) 
       return key::kHome;
     case 4:
     case 8:
-      return key::kEnd;
+      return key::kEndOfLine;
     case 3:
       return ctrl ? key::kDeleteWord : key::kDelete;
     default:
@@ -74,15 +76,17 @@ const char* ControlSequence(const std::string& parameters, int final, bool alt) 
   }
 }
 
-// What a single-shift sequence (ESC O parameters final) does: arrows and Home and End in the
-// cursor-key mode, rxvt's Ctrl-arrows, and the keypad's keys in its application mode.
+// What a single-shift sequence, ESC O `parameters` `final`, does: arrows and Home and End in the
+// cursor-key mode (an old xterm puts the modifier number in the parameters), rxvt's Ctrl-arrows,
+// and the keypad's keys in its application mode.
 std::string SingleShift(const std::string& parameters, int final, bool alt) {
   if (Between(final, 'a', 'd')) return Arrow(final - 'a' + 'A', true);
   if (final == 'M') return "\r";
   static const char kKeypad[] = "*+,-./0123456789";
   if (Between(final, 'j', 'y')) return std::string(1, kKeypad[final - 'j']);
   if (final == 'X') return "=";
-  const char* bound = ControlSequence(parameters.empty() ? "" : "1;" + parameters, final, alt);
+  const int modifiers = (parameters.empty() ? 0 : Numbers(parameters)[0] - 1) | (alt ? kAlt : 0);
+  const char* const bound = Arrow(final, (modifiers & (kAlt | kCtrl | kMeta)) != 0);
   return bound == nullptr ? "" : bound;
 }
 
@@ -105,7 +109,9 @@ bool KeyDecoder::Next(const Source& source, bool breaksEndLines, std::string& ou
     case 0x1A:  // Ctrl-Z
       out += key::kSuspend;
       break;
-    case 0x16:  // Ctrl-V, quoted insert: it would let the bytes of a sequence into the line
+    case 0x12:  // Ctrl-R, a search, and Ctrl-X, a prefix, read the keys after them raw;
+    case 0x18:  // Ctrl-V, quoted insert, would let the bytes of a sequence into the line
+    case 0x16:
     case 0x1C:  // Ctrl-\: no signal while a line is edited
       break;
     default:
@@ -121,23 +127,31 @@ int KeyDecoder::Take(const Source& source, bool wait) {
   return byte;
 }
 
+// Leaves `byte`, if it is one, to be decoded next.
+void KeyDecoder::PutBack(int byte) {
+  if (byte >= 0) ahead_.insert(ahead_.begin(), static_cast<char>(byte));
+}
+
 // After an ESC: a sequence, read whole up to its final byte, or an Alt-key. A lone Escape, and
-// any sequence or Alt-key that is not bound, does nothing.
+// any sequence or Alt-key that is not bound, does nothing. Only the byte after the ESC, and the
+// one after its introducer, may be waited for briefly (they tell Escape, Alt-[ and Alt-O from a
+// sequence); the rest of a sequence begun is always waited for, since a terminal sends it whole.
 void KeyDecoder::Escape(const Source& source, bool alt, std::string& out) {
   const int introducer = Take(source, false);
   if (introducer == '[' || introducer == 'O') {
     int byte = Take(source, false);
     if (introducer == '[' && byte == '[') {  // the Linux console's F1-F5: ESC [ [ A-E
-      Take(source, false);
+      Take(source, true);
       return;
     }
     std::string parameters;
-    for (; Between(byte, 0x30, 0x3F); byte = Take(source, false)) parameters += char(byte);
+    for (; Between(byte, 0x30, 0x3F); byte = Take(source, true)) {
+      parameters += static_cast<char>(byte);
+    }
     // Intermediate bytes; none but rxvt's $ (Shift) ends a key's sequence, so $ is final.
-    while (Between(byte, 0x20, 0x2F) && byte != '$') byte = Take(source, false);
+    while (Between(byte, 0x20, 0x2F) && byte != '$') byte = Take(source, true);
     if (!Between(byte, 0x40, 0x7E) && byte != '$') {
-      // Cut short: whatever came instead is a key of its own.
-      if (byte >= 0) ahead_.insert(ahead_.begin(), char(byte));
+      PutBack(byte);  // cut short: whatever came instead is a key of its own
       return;
     }
     if (introducer == '[' && parameters == "200" && byte == '~') {
@@ -173,44 +187,55 @@ void KeyDecoder::Escape(const Source& source, bool alt, std::string& out) {
       out += key::kDeleteWordBack;
       break;
     default:
-      // Any other Alt-key does nothing, a character's continuation bytes included.
-      if (introducer >= 0x80) {
-        int byte;
-        while (Between(byte = Take(source, false), 0x80, 0xBF)) {}
-        if (byte >= 0) ahead_.insert(ahead_.begin(), char(byte));
+      // Any other Alt-key does nothing, the rest of a UTF-8 character included.
+      if (utf8_ && introducer >= 0xC0) {
+        const int rest = introducer >= 0xF0 ? 3 : introducer >= 0xE0 ? 2 : 1;
+        for (int i = 0; i < rest; ++i) {
+          const int byte = Take(source, true);
+          if (!Between(byte, 0x80, 0xBF)) {
+            PutBack(byte);
+            break;
+          }
+        }
       }
   }
 }
 
-// One byte of a paste, which only ever inserts text; ESC [ 201 ~ ends the paste.
+// One byte of a paste, which only ever inserts text; ESC [ 201 ~ ends the paste. The terminal
+// always ends a paste with that, so every byte of it is waited for.
 void KeyDecoder::Pasted(const Source& source, int byte, bool breaksEndLines, std::string& out) {
   static const char kPasteEnd[] = "[201~";
   if (byte == kEscape) {
     std::string read;
     for (const char* expected = kPasteEnd; *expected != '\0'; ++expected) {
-      const int next = Take(source, false);
+      const int next = Take(source, true);
       if (next < 0) break;
-      read += char(next);
+      read += static_cast<char>(next);
       if (next != *expected) break;
     }
     if (read == kPasteEnd) {
       pasting_ = false;
+      pastedBlank_ = false;  // no blank for a line break at the end
       return;
     }
     ahead_.insert(0, read);
   }
   if (byte == '\r' || byte == '\n') {
     if (byte == '\r') {  // CR LF is one line break
-      const int next = Take(source, false);
-      if (next >= 0 && next != '\n') ahead_.insert(ahead_.begin(), char(next));
+      const int next = Take(source, true);
+      if (next != '\n') PutBack(next);
     }
-    out += breaksEndLines ? key::kPastedBreak : " ";
-  } else if ((byte < 0x20 && byte != '\t') || byte == 0x7F) {
-    out += key::kLiteral;
-    out += static_cast<char>(byte);
-  } else {
-    out += static_cast<char>(byte);
+    if (breaksEndLines) {
+      out += key::kPastedBreak;
+    } else {
+      pastedBlank_ = true;
+    }
+    return;
   }
+  if (pastedBlank_) out += ' ';
+  pastedBlank_ = false;
+  if ((byte < 0x20 && byte != '\t') || byte == 0x7F) out += key::kLiteral;
+  out += static_cast<char>(byte);
 }
 
 namespace {

@@ -15,7 +15,7 @@ constexpr char kRight[] = "\033[C";
 constexpr char kUp[] = "\033[A";
 constexpr char kDown[] = "\033[B";
 constexpr char kHome[] = "\033[H";
-constexpr char kEnd[] = "\033[F";
+constexpr char kEndOfLine[] = "\033[F";
 constexpr char kDelete[] = "\033[3~";
 constexpr char kWordLeft[] = "\033b";
 constexpr char kWordRight[] = "\033f";
@@ -30,16 +30,21 @@ constexpr char kSuspend[] = "\033[903~";      // Ctrl-Z
 // Turns what a terminal sends into text and the keys above. Escape sequences of the terminals in
 // use (xterm, VTE, rxvt, the Linux console, tmux and screen) are read whole, up to their final
 // byte; the editing keys among them become the bound keys, and every other is dropped, so no key
-// ever puts a piece of a sequence into a line. Inside a bracketed paste everything is text: a line
-// break ends a line only where `breaksEndLines` is set (and becomes a blank elsewhere), and
-// control bytes are inserted literally.
+// ever puts a piece of a sequence into a line. Keys that would make the line editor read the keys
+// after them raw (Ctrl-R, Ctrl-V, Ctrl-X) do nothing. Inside a bracketed paste everything is text:
+// a line break ends a line only where `breaksEndLines` is set (elsewhere line breaks become one
+// blank, and none at the paste's end), and control bytes are inserted literally.
 class KeyDecoder {
  public:
   // What a byte source returns besides a byte.
-  static constexpr int kEnd = -1;     // the input ended or failed
-  static constexpr int kNoByte = -2;  // no byte came within a short wait
-  // Returns the next byte (0-255); with `wait` false it may give up after a short wait.
+  static constexpr int kInputEnded = -1;  // the input ended or failed
+  static constexpr int kNoByte = -2;      // no byte came within a short wait
+  // Returns the next byte (0-255); with `wait` false it may give up after a short wait, long
+  // enough for the rest of a key's sequence to arrive.
   using Source = std::function<int(bool wait)>;
+
+  // `utf8` tells whether the terminal sends characters as UTF-8, one byte each otherwise.
+  explicit KeyDecoder(bool utf8) : utf8_(utf8) {}
 
   // Reads from `source` until it has one key or one piece of text and appends what the line
   // editor is to receive to `out` (possibly nothing, for a dropped key). False at the end of input.
@@ -47,11 +52,14 @@ class KeyDecoder {
 
  private:
   int Take(const Source& source, bool wait);
+  void PutBack(int byte);
   void Escape(const Source& source, bool alt, std::string& out);
   void Pasted(const Source& source, int byte, bool breaksEndLines, std::string& out);
 
+  bool utf8_;
   bool pasting_ = false;
-  std::string ahead_;  // bytes read but not yet decoded
+  bool pastedBlank_ = false;  // a pasted line break waits to become a blank if text follows
+  std::string ahead_;         // bytes read but not yet decoded
 };
 
 // `text` with everything a terminal could act on shown visibly: C0 controls but line break and

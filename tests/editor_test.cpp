@@ -402,6 +402,15 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
 }
 
 #if !defined(_WIN32)
+// Through pipes an interrupt ends the editor, as it ends any program.
+TEST(EditorThroughPipes, AnInterruptEndsIt) {
+  TempDir dir;
+  Editor editor({NEWS_EDITOR_PATH, dir.File("news.db")});
+  editor.ReadUntil("Enter command [h for help]:");
+  kill(editor.Pid(), SIGINT);
+  EXPECT_EQ(editor.Finish(), -1);
+}
+
 TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
   TempDir dir;
   for (const std::vector<std::string>& args :
@@ -424,8 +433,7 @@ TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
   db.items = {NewsItem(1, "Old", std::string(500, 'o'), 545, 5, 12, 2026, false, true)};
   ASSERT_TRUE(db.SerializeFile(path));
   const std::string before = ReadFile(path);
-  const auto limited = [&before] {
-    std::signal(SIGXFSZ, SIG_IGN);
+  const auto limited = [&before] {  // the editor must not die of the limit's signal
     const rlimit limit{before.size() + 8, RLIM_INFINITY};
     setrlimit(RLIMIT_FSIZE, &limit);
   };

@@ -36,17 +36,17 @@ std::string Unescape(const std::string& text) {
 
 // What the decoder gives for `sent`, read as a terminal sends it: a pause makes one short wait
 // come back empty, and the input ends after the last byte.
-std::string Decoded(const std::string& sent, bool textPrompt) {
+std::string Decoded(const std::string& sent, bool textPrompt, bool utf8) {
   size_t at = 0;
   const KeyDecoder::Source source = [&](bool wait) {
     if (at < sent.size() && sent[at] == kPause) {
       ++at;
       if (!wait) return KeyDecoder::kNoByte;
     }
-    if (at == sent.size()) return wait ? KeyDecoder::kEnd : KeyDecoder::kNoByte;
+    if (at == sent.size()) return wait ? KeyDecoder::kInputEnded : KeyDecoder::kNoByte;
     return static_cast<int>(static_cast<unsigned char>(sent[at++]));
   };
-  KeyDecoder decoder;
+  KeyDecoder decoder(utf8);
   std::string received;
   while (decoder.Next(source, textPrompt, received)) {}
   return received;
@@ -67,9 +67,10 @@ TEST(KeyDecoder, EveryKeyEditsTheLineOrDoesNothingAndPastesAreText) {
     SCOPED_TRACE(columns[0]);
     ++rows;
     const std::string sent = Unescape(columns[2]), expected = Unescape(columns[3]);
+    const bool utf8 = columns[1] != "latin1";
     for (const bool textPrompt : {true, false}) {
       if (columns[1] == (textPrompt ? "other" : "text")) continue;
-      EXPECT_EQ(testing::PrintToString(Decoded(sent, textPrompt)),
+      EXPECT_EQ(testing::PrintToString(Decoded(sent, textPrompt, utf8)),
                 testing::PrintToString(expected));
     }
   }
