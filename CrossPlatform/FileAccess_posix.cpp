@@ -243,6 +243,7 @@ OpenResult FileReader::Open(const std::string& path) {
   stamp_ = StampFrom(info);
   Keep(stamp_, fcntl(fd, F_DUPFD_CLOEXEC, 0));
   readFailed_ = false;
+  unread_ = stamp_.size;
   setg(buffer_, buffer_, buffer_);
   return OpenResult::kOpened;
 }
