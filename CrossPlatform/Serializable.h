@@ -157,15 +157,27 @@ class Serializable {
   // Appends `value` quoted and escaped, after one blank unless `out` is exactly "<".
   template <typename T>
   static void AddSerialization(std::string& out, const T& value) {
-    AppendSeparator(out);
+    static_assert(IsRecordValueType<T>, "not a record value type");
+    // The blank, the opening quote and, for a number, what ToString gives and the closing quote
+    // (digits and signs need no escape) go on in one piece, with no string per number.
+    char piece[26];
+    size_t size = 0;
+    if (NeedsSeparator(out)) piece[size++] = ' ';
+    piece[size++] = '"';
     if constexpr (std::is_same_v<T, std::string>) {
-      AppendQuoted(out, value.data(), value.size());  // a string is its own text; no copy needed
-    } else if constexpr (std::is_same_v<T, bool>) {
-      out.append(value ? "\"1\"" : "\"0\"", 3);
+      out.append(piece, size);
+      AppendEscaped(out, value.data(), value.size());  // a string is its own text; no copy needed
+      out += '"';
     } else {
-      char digits[24];  // what ToString gives, without a string per number
-      const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-      AppendQuoted(out, digits, static_cast<size_t>(end - digits));
+      if constexpr (std::is_same_v<T, bool>) {
+        piece[size++] = value ? '1' : '0';
+      } else {
+        // One place is kept for the closing quote.
+        size = static_cast<size_t>(
+            std::to_chars(piece + size, piece + sizeof piece - 1, value).ptr - piece);
+      }
+      piece[size++] = '"';
+      out.append(piece, size);
     }
   }
 
@@ -226,8 +238,14 @@ class Serializable {
 
   // Appends this record with its markers to `out`, after one blank unless `out` is exactly "<".
   void Serialize(std::string& out) const {
-    AppendSeparator(out);
-    out += RecordText();
+    // Straight into `out`, with no string of its own: the first value is told by its place.
+    if (NeedsSeparator(out)) out += ' ';
+    out += '<';
+    {
+      const OpenedHere opened(out);
+      SerializeValues(out);
+    }
+    out += '>';
   }
 
   // Writes this record with its markers to `stream` in one output operation.
@@ -256,10 +274,12 @@ class Serializable {
 
   bool constructionOk;
 
-  // Writes this record into the save `file`, in pieces as its lists are produced, so the whole
-  // text is never held in memory at once. False when a write failed.
+  // Writes this record into the save `file`, in pieces as its text is produced, so that neither
+  // the whole text nor a second copy of any value is ever held in memory. False when a write
+  // failed.
   bool WriteTo(FileReplacement& file) const {
     std::string text = BeginSerialization();
+    text.reserve(2 * kSpillBytes);  // a piece and the record that ends it
     Spill spill(text, file);
     SerializeValues(text);
     EndSerialization(text);
@@ -282,7 +302,7 @@ class Serializable {
     Spill(const Spill&) = delete;
     Spill& operator=(const Spill&) = delete;
 
-    std::string* text;  // the record's whole text so far, from its opening marker on
+    std::string* text;  // the file's text not yet written
     FileReplacement* file;
     bool ok = true;
     Spill* outer;  // an enclosing file write on this thread, if any
@@ -292,18 +312,46 @@ class Serializable {
   // record nested in a string of its own is never sent to the file out of order.
   static inline thread_local Spill* spill_ = nullptr;
 
-  // Sends `out` to the file being written when it is that file's record text and has grown
-  // large. What follows needs no knowledge of what went before, but that it was more than "<".
+  // The string a record was last opened in on this thread, and its size right after the opening
+  // marker: a value appended there and then is the record's first and takes no blank.
+  struct Opened {
+    const std::string* text;
+    size_t size;
+  };
+  static inline thread_local Opened opened_{nullptr, 0};
+
+  // Marks a record as opened at the end of `out` for as long as it lives. Then the mark before is
+  // back, however the record's writing ended; spent if it was in `out`, where the record is now
+  // an item of the one it marked.
+  class OpenedHere {
+   public:
+    explicit OpenedHere(const std::string& out) : out_(&out), outer_(opened_) {
+      opened_ = {&out, out.size()};
+    }
+    ~OpenedHere() { opened_ = outer_.text == out_ ? Opened{nullptr, 0} : outer_; }
+    OpenedHere(const OpenedHere&) = delete;
+    OpenedHere& operator=(const OpenedHere&) = delete;
+
+   private:
+    const std::string* const out_;
+    const Opened outer_;
+  };
+
+  // Sends `out` to the file being written when it is that file's text and has grown large.
   static void SpillIfLarge(std::string& out) {
     Spill* const spill = spill_;
     if (spill == nullptr || spill->text != &out || out.size() < kSpillBytes) return;
     spill->ok = spill->file->Write(out.data(), out.size()) && spill->ok;
+    // A record opened right at the end is still open at the start of what follows.
+    if (opened_.text == &out) opened_.size = opened_.size == out.size() ? 0 : SIZE_MAX;
     out.clear();
   }
 
-  // Appends the blank that separates items, unless `out` holds only an opening marker.
-  static void AppendSeparator(std::string& out) {
-    if (out.size() != 1 || out[0] != '<') out += ' ';
+  // False when an item appended to `out` takes no blank before it: when `out` holds only an
+  // opening marker or a record was just opened at its end.
+  static bool NeedsSeparator(const std::string& out) {
+    if (out.size() == 1 && out[0] == '<') return false;
+    return opened_.text != &out || opened_.size != out.size();
   }
 
   // The first `byte` in [from, to), or `to`. The bytes between values and most numbers are few,
@@ -334,18 +382,34 @@ class Serializable {
     return to;
   }
 
-  // Appends `text` between double quotes, with a backslash before every quote and backslash.
-  static void AppendQuoted(std::string& out, const char* text, size_t size) {
-    out += '"';
-    size_t plain = 0;
-    for (size_t i = 0; i < size; ++i) {
-      if (text[i] != '"' && text[i] != '\\') continue;
-      out.append(text + plain, i - plain);
+  // Appends `text` with a backslash before every quote and backslash.
+  static void AppendEscaped(std::string& out, const char* text, size_t size) {
+    const char* const end = text + size;
+    const char* run = text;  // where what is not yet appended starts
+    for (const char* special = FindSpecial(text, end); special != end;
+         special = FindSpecial(special + 1, end)) {
+      AppendRun(out, run, special);
       out += '\\';
-      plain = i;  // the special byte itself goes out with the next run
+      run = special;  // the byte itself goes on with the run after it
     }
-    out.append(text + plain, size - plain);
-    out += '"';
+    AppendRun(out, run, end);
+  }
+
+  // Appends [from, to) to `out`; to a file's text in pieces, each sent to the file once the text
+  // has grown large, so that no long value is ever held twice.
+  static void AppendRun(std::string& out, const char* from, const char* to) {
+    const Spill* const spill = spill_;
+    if (spill == nullptr || spill->text != &out) {
+      out.append(from, to);
+      return;
+    }
+    for (;;) {
+      const size_t piece = std::min(static_cast<size_t>(to - from), kSpillBytes);
+      out.append(from, piece);
+      from += piece;
+      SpillIfLarge(out);
+      if (from == to) return;
+    }
   }
 
   // The text of one value, escapes resolved: in place in the stream's buffer when it stood there
@@ -525,14 +589,6 @@ class Serializable {
     // What the buffer estimates it can still deliver; 0 or -1 when it cannot tell.
     static std::streamsize More(std::streambuf* buffer) { return (buffer->*&GetArea::showmanyc)(); }
   };
-
-  // Returns this record, complete with its markers.
-  std::string RecordText() const {
-    std::string text = BeginSerialization();
-    SerializeValues(text);
-    EndSerialization(text);
-    return text;
-  }
 };
 
 #endif  // CROSSPLATFORM_SERIALIZABLE_H
