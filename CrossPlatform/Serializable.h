@@ -27,6 +27,7 @@
 #include <istream>
 #include <limits>
 #include <locale>
+#include <new>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -257,10 +258,13 @@ class Serializable {
 
   // Replaces the file at the UTF-8 `path` with this record, crash-safely and under the save lock
   // (see FileAccess.h): the file always holds either its old content or this whole record.
-  // Returns true only when every step succeeded; on failure the file is left as it was.
+  // Returns true only when every step succeeded; on failure, running out of memory included, the
+  // file is left as it was and no temporary file remains.
   bool SerializeFile(const std::string& path) const {
-    FileReplacement file;
-    return file.Begin(path) && WriteTo(file) && file.Commit();
+    return UnlessOutOfMemory([&] {
+      FileReplacement file;
+      return file.Begin(path) && WriteTo(file) && file.Commit();
+    });
   }
 
   // Reads this record's values from `in`; returns the result of DeserializeValues unchanged.
@@ -273,6 +277,18 @@ class Serializable {
   ~Serializable() = default;  // records are never destroyed through the base
 
   bool constructionOk;
+
+  // Returns what `body` returns, or false when it ran out of memory. Loads and saves run inside
+  // it: memory is the standard library's to hand out, and it reports a shortage only by throwing
+  // std::bad_alloc, which must end a load or save as a failure, never the program.
+  template <typename Body>
+  static bool UnlessOutOfMemory(const Body& body) {
+    try {
+      return body();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
 
   // Writes this record into the save `file`, in pieces as its text is produced, so that neither
   // the whole text nor a second copy of any value is ever held in memory. False when a write

@@ -59,23 +59,29 @@ struct DatabaseFile {
   // The numbers that the messages of unsaved adds have now. Made again on newer content, an add
   // may get another number, and a delete of the number the message was shown with must follow.
   std::vector<std::shared_ptr<uint32_t>> unsavedNumbers;
+  // How many of the unsaved changes the database in memory holds: all but those a save that ran
+  // out of memory did not get to make.
+  size_t applied = 0;
 };
+
+// Makes the unsaved changes that `db` does not hold yet; all of them to content read anew.
+void makeUnsaved(NewsDB& db, DatabaseFile& file, bool reloaded) {
+  if (reloaded) file.applied = 0;
+  for (; file.applied < file.unsaved.size(); ++file.applied) file.unsaved[file.applied](db);
+}
 
 // Saves the database with `change` carried out on the newest content of the file, which another
 // program may have saved meanwhile; the changes of earlier failed saves go along. A change that
 // cannot be saved stays in memory for the next save. Returns true when everything is saved.
 bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
-  // Content read anew lacks every unsaved change; otherwise only the new one is missing.
-  const size_t missing = file.unsaved.size();
   if (change) file.unsaved.push_back(std::move(change));
-  const bool saved =
-      db->UpdateFile(file.path, file.seen, [&file, missing](NewsDB& newest, bool reloaded) {
-        for (size_t i = reloaded ? 0 : missing; i < file.unsaved.size(); ++i)
-          file.unsaved[i](newest);
-      });
+  const bool saved = db->UpdateFile(file.path, file.seen, [&file](NewsDB& newest, bool reloaded) {
+    makeUnsaved(newest, file, reloaded);
+  });
   if (saved) {
     file.unsaved.clear();
     file.unsavedNumbers.clear();
+    file.applied = 0;
   }
   return saved;
 }
@@ -83,9 +89,7 @@ bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
 // Lists the database as the file holds it now, which another program may have changed, with the
 // changes no save has written yet.
 void showNewest(NewsDB* db, DatabaseFile& file) {
-  if (db->ReloadIfChanged(file.path, file.seen)) {
-    for (const Change& change : file.unsaved) change(*db);
-  }
+  if (db->ReloadIfChanged(file.path, file.seen)) makeUnsaved(*db, file, true);
   showDB(db);
 }
 

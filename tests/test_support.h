@@ -99,6 +99,20 @@ class PieceBuffer : public std::streambuf {
   size_t piece_;
 };
 
+// True when built with AddressSanitizer, which takes far more address space than any limit set
+// on it would leave.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+
 #if !defined(_WIN32)
 // Unprivileged users and groups that exist only as numbers, for the permission tests.
 constexpr uid_t kAlice = 61001, kBob = 61002, kMallory = 61003;
