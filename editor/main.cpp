@@ -4,11 +4,12 @@
 // commands from standard input. Every change is saved at once as a complete rewrite, made to the
 // newest content of the file, so that several editors and programs can share one database.
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -18,30 +19,58 @@
 #include "NewsDB.h"
 #include "console.h"
 
+namespace {
+
+// Appends `number` in decimal, as standard output prints it.
+template <typename Number>
+void appendDecimal(std::string& text, Number number) {
+  char digits[24];
+  text.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
+
+}  // namespace
+
 // Prints the number of visible messages, then every message, visible or not, in list order.
+// Lines are not flushed one by one: output is flushed before input is read, before a save and at
+// the end. What stands between the stored texts is put together first and written at once.
 void showDB(NewsDB* db) {
-  std::cout << "DB contains " << db->Count() << " news items." << std::endl;
+  std::cout << "DB contains " << db->Count() << " news items.\n";
   const uint64_t all = db->CountAll();
+  std::string between;  // " 3 (9:05 5.12.2026) :"
   for (uint64_t i = 0; i < all; ++i) {
     const NewsItem& item = db->GetNewsItemAll(i);
-    std::cout << "  Message ";
+    std::cout.write("  Message ", 10);
     showStored(item.title);
-    std::cout << " " << item.index << " (" << item.timeOfDay / 60 << ":" << std::setfill('0')
-              << std::setw(2) << item.timeOfDay % 60 << " " << item.day << "." << item.month << "."
-              << item.year << ") :";
+    between.clear();
+    between += ' ';
+    appendDecimal(between, item.index);
+    between += " (";
+    appendDecimal(between, item.timeOfDay / 60);
+    const uint32_t minute = item.timeOfDay % 60;  // always two digits
+    between += ':';
+    between += static_cast<char>('0' + minute / 10);
+    between += static_cast<char>('0' + minute % 10);
+    between += ' ';
+    appendDecimal(between, item.day);
+    between += '.';
+    appendDecimal(between, item.month);
+    between += '.';
+    appendDecimal(between, item.year);
+    between += ") :";
+    std::cout.write(between.data(), static_cast<std::streamsize>(between.size()));
     showStored(item.text);
-    std::cout << "(Visible=" << (item.visible ? "1" : "0") << ")" << std::endl;
+    std::cout.write(item.visible ? "(Visible=1)\n" : "(Visible=0)\n", 12);
   }
 }
 
 // Prints the list of commands.
 void showHelp() {
-  std::cout << "Valid commands are:" << std::endl
-            << "  h: this help screen" << std::endl
-            << "  l: list all news" << std::endl
-            << "  d: delete a news message" << std::endl
-            << "  a: add a new news message" << std::endl
-            << "  q: close this application" << std::endl;
+  std::cout << "Valid commands are:\n"
+               "  h: this help screen\n"
+               "  l: list all news\n"
+               "  d: delete a news message\n"
+               "  a: add a new news message\n"
+               "  q: close this application\n";
 }
 
 namespace {
@@ -74,6 +103,7 @@ void makeUnsaved(NewsDB& db, DatabaseFile& file, bool reloaded) {
 // program may have saved meanwhile; the changes of earlier failed saves go along. A change that
 // cannot be saved stays in memory for the next save. Returns true when everything is saved.
 bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
+  std::cout.flush();  // what was said before shows while the save, or its wait for the lock, lasts
   if (change) file.unsaved.push_back(std::move(change));
   const bool saved = db->UpdateFile(file.path, file.seen, [&file](NewsDB& newest, bool reloaded) {
     makeUnsaved(newest, file, reloaded);
@@ -237,6 +267,10 @@ void showUsage(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Standard output goes out in large pieces, at a terminal too, rather than line by line: it is
+  // flushed before each line is read, before each save and at the end. Set before any output.
+  static char outputBuffer[1 << 16];
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
   const std::vector<std::string> args = startConsole(argc, argv);
   const std::string name = !args.empty() && !args[0].empty() ? args[0] : "news-editor";
   if (args.size() == 2 && args[1] == "--version") {
