@@ -18,6 +18,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <streambuf>
 #include <string>
@@ -70,6 +71,8 @@ class FileReader final : public std::streambuf {
 
  protected:
   int_type underflow() override;
+  // The bytes buffered and those of the file not yet read, as the file's size had them.
+  std::streamsize showmanyc() override;
 
  private:
   // Reads up to `size` bytes into `data`; the count, 0 at the end, -1 on an error.
@@ -79,6 +82,7 @@ class FileReader final : public std::streambuf {
   intptr_t handle_ = -1;
   FileStamp stamp_;
   bool readFailed_ = false;
+  uint64_t unread_ = 0;  // of the file's size when it was opened, what has not been read yet
   char buffer_[1 << 16];
 };
 
@@ -90,8 +94,15 @@ inline FileReader::int_type FileReader::underflow() {
     readFailed_ = got < 0;
     return traits_type::eof();
   }
+  unread_ -= static_cast<uint64_t>(got) < unread_ ? static_cast<uint64_t>(got) : unread_;
   setg(buffer_, buffer_, buffer_ + got);
   return traits_type::to_int_type(*gptr());
+}
+
+inline std::streamsize FileReader::showmanyc() {
+  const uint64_t left = static_cast<uint64_t>(egptr() - gptr()) + unread_;
+  const auto most = static_cast<uint64_t>(std::numeric_limits<std::streamsize>::max());
+  return static_cast<std::streamsize>(left < most ? left : most);
 }
 
 // One save of a file: takes the save lock in Begin() and holds it until Commit() has renamed the

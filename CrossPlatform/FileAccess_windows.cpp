@@ -288,6 +288,7 @@ OpenResult FileReader::Open(const std::string& path) {
   handle_ = reinterpret_cast<intptr_t>(file);
   stamp_ = StampOfHandle(file);
   readFailed_ = false;
+  unread_ = stamp_.size;
   setg(buffer_, buffer_, buffer_);
   return OpenResult::kOpened;
 }

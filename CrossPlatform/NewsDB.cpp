@@ -18,7 +18,7 @@ NewsItem::NewsItem(int32_t index, const std::string& title, const std::string& t
       visible(visible) {}
 
 NewsItem::NewsItem(std::istream& in) {
-  constructionOk = Deserialize(in);
+  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); });
 }
 
 void NewsItem::SerializeValues(std::string& out) const {
@@ -43,17 +43,17 @@ bool NewsItem::DeserializeValues(std::istream& in) {
 NewsDB::NewsDB() = default;
 
 NewsDB::NewsDB(std::istream& in) {
-  constructionOk = Deserialize(in);
+  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); });
 }
 
-NewsDB::NewsDB(const std::string& path) : fileName(path) {
-  FileReader file;
-  if (file.Open(path) != OpenResult::kOpened) {
-    constructionOk = false;
-    return;
-  }
-  std::istream in(&file);
-  constructionOk = Deserialize(in);
+NewsDB::NewsDB(const std::string& path) {
+  constructionOk = UnlessOutOfMemory([&] {
+    fileName = path;
+    FileReader file;
+    if (file.Open(path) != OpenResult::kOpened) return false;
+    std::istream in(&file);
+    return Deserialize(in);
+  });
 }
 
 void NewsDB::SerializeValues(std::string& out) const {
@@ -156,25 +156,27 @@ bool NewsDB::Import(const NewsDB& other) {
 
 bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen,
                         const std::function<void(NewsDB& db, bool reloaded)>& change) {
-  FileReplacement file;
-  bool reloaded = false;
-  const bool locked = file.Begin(path);
-  if (locked && StampOf(file.Target()) != seen) {
-    switch (ReadNewest(file.Target(), seen)) {
-      case OpenResult::kOpened:
-        reloaded = true;
-        break;
-      case OpenResult::kMissing:
-        break;  // the file has gone: this database is the newest there is
-      case OpenResult::kFailed:
-        change(*this, false);  // what cannot be read must not be overwritten
-        return false;
+  return UnlessOutOfMemory([&] {
+    FileReplacement file;
+    bool reloaded = false;
+    const bool locked = file.Begin(path);
+    if (locked && StampOf(file.Target()) != seen) {
+      switch (ReadNewest(file.Target(), seen)) {
+        case OpenResult::kOpened:
+          reloaded = true;
+          break;
+        case OpenResult::kMissing:
+          break;  // the file has gone: this database is the newest there is
+        case OpenResult::kFailed:
+          change(*this, false);  // what cannot be read must not be overwritten
+          return false;
+      }
     }
-  }
-  change(*this, reloaded);
-  if (!locked || !WriteTo(file) || !file.Commit()) return false;
-  seen = file.Stamp();
-  return true;
+    change(*this, reloaded);
+    if (!locked || !WriteTo(file) || !file.Commit()) return false;
+    seen = file.Stamp();
+    return true;
+  });
 }
 
 bool NewsDB::ReloadIfChanged(const std::string& path, FileStamp& seen) {

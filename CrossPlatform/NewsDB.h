@@ -20,7 +20,8 @@ class NewsItem final : public Serializable {
   // Sets all nine fields; `index` is stored as unsigned.
   NewsItem(int32_t index, const std::string& title, const std::string& text, uint32_t timeOfDay,
            uint32_t day, uint32_t month, int32_t year, bool read, bool visible);
-  // Reads a message from `in`; ask DidConstructionFail() right after.
+  // Reads a message from `in`; ask DidConstructionFail() right after (running out of memory
+  // fails it too).
   explicit NewsItem(std::istream& in);
 
   // Appends the nine values in field order.
@@ -46,11 +47,12 @@ class NewsDB final : public Serializable {
  public:
   // An empty database with counter 0 and no file name.
   NewsDB();
-  // Reads a database from `in`; ask DidConstructionFail() right after.
+  // Reads a database from `in`; ask DidConstructionFail() right after (running out of memory
+  // fails it too).
   explicit NewsDB(std::istream& in);
   // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
-  // failure; a file that is missing or not a readable regular file counts as a failure. Ask
-  // DidConstructionFail() right after.
+  // failure; a file that is missing or not a readable regular file counts as a failure, as does
+  // running out of memory. Ask DidConstructionFail() right after.
   explicit NewsDB(const std::string& path);
 
   // Appends the counter and the list of messages.
@@ -95,7 +97,8 @@ class NewsDB final : public Serializable {
   // database first (a file that has gone keeps this database) and `change` is told it was
   // reloaded. When the lock cannot be taken or the newer file cannot be read, `change` is applied
   // to this database alone and nothing is written. Returns true only when the changed database
-  // was saved; `seen` then describes the new file.
+  // was saved; `seen` then describes the new file. Running out of memory fails it like any other
+  // step, nothing written, and `change` may then have been carried out only in part.
   bool UpdateFile(const std::string& path, FileStamp& seen,
                   const std::function<void(NewsDB& db, bool reloaded)>& change);
   // If the file at the UTF-8 `path` no longer matches `seen`, reads it into this database and

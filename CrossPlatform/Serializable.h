@@ -14,7 +14,8 @@
 // The reader does not parse this structure: for each value asked for it skips every byte up to
 // and including the next double quote, then takes bytes up to the next unescaped double quote,
 // a backslash making the byte after it literal. Which value belongs to which record follows
-// only from the number and order of values each record type reads.
+// only from the number and order of values each record type reads. A number or boolean value
+// longer than 64 bytes fails as soon as that is seen, without the rest of it being read.
 #ifndef CROSSPLATFORM_SERIALIZABLE_H
 #define CROSSPLATFORM_SERIALIZABLE_H
 
@@ -26,6 +27,7 @@
 #include <istream>
 #include <limits>
 #include <locale>
+#include <new>
 #include <ostream>
 #include <sstream>
 #include <string>
@@ -56,25 +58,57 @@ static std::string ToString(const T& value) {
   }
 }
 
-// Reads a decimal integer as a stream does under the classic locale, whatever locale is set:
-// white space skipped, an optional sign, digits up to the first byte that is not one. False when
-// there is no digit or the magnitude exceeds the limit for its sign.
-inline bool ReadDecimal(const std::string& text, bool& negative, uint64_t& magnitude,
+// Reads a decimal integer from [at, end) as a stream does under the classic locale, whatever
+// locale is set: white space skipped, an optional sign, digits up to the first byte that is not
+// one. False when there is no digit or the magnitude exceeds the limit for its sign.
+inline bool ReadDecimal(const char* at, const char* end, bool& negative, uint64_t& magnitude,
                         uint64_t positiveLimit, uint64_t negativeLimit) {
-  size_t at = text.find_first_not_of(" \t\n\v\f\r");
-  if (at == std::string::npos) return false;
-  negative = text[at] == '-';
-  if (negative || text[at] == '+') ++at;
-  const uint64_t limit = negative ? negativeLimit : positiveLimit;
-  magnitude = 0;
-  bool overflow = false;
-  const size_t first = at;
-  for (; at < text.size() && text[at] >= '0' && text[at] <= '9'; ++at) {
-    const unsigned digit = static_cast<unsigned>(text[at] - '0');
-    overflow = overflow || magnitude > (limit - digit) / 10;
-    if (!overflow) magnitude = magnitude * 10 + digit;
+  while (at != end && (*at == ' ' || (*at >= '\t' && *at <= '\r'))) ++at;
+  if (at == end) return false;
+  negative = *at == '-';
+  if (negative || *at == '+') ++at;
+  const char* const first = at;
+  while (at != end && *at == '0') ++at;  // leading zeros add nothing
+  // Nineteen digits always fit in 64 bits; a twentieth is checked; with more, the number is too
+  // large whatever they are.
+  const char* const safe = end - at > 19 ? at + 19 : end;
+  uint64_t value = 0;
+  for (; at != safe && static_cast<unsigned char>(*at - '0') <= 9; ++at) {
+    value = value * 10 + static_cast<unsigned char>(*at - '0');
   }
-  return at > first && !overflow;
+  bool overflow = false;
+  if (at != end && static_cast<unsigned char>(*at - '0') <= 9) {
+    const unsigned digit = static_cast<unsigned char>(*at++ - '0');
+    overflow = value > (UINT64_MAX - digit) / 10 ||
+               (at != end && static_cast<unsigned char>(*at - '0') <= 9);
+    value = value * 10 + digit;
+  }
+  magnitude = value;
+  return at != first && !overflow && value <= (negative ? negativeLimit : positiveLimit);
+}
+
+// Reads the `size` bytes at `text` as a decimal number or boolean, by the rules of FromString
+// below with std::dec. Returns true on success; `target` is unspecified after a failure.
+template <typename T>
+bool DecimalFromChars(T& target, const char* text, size_t size) {
+  bool negative = false;
+  uint64_t magnitude = 0;
+  const char* const end = text + size;
+  if constexpr (std::is_same_v<T, bool>) {
+    if (!ReadDecimal(text, end, negative, magnitude, INT64_MAX, uint64_t{1} << 63)) return false;
+    if (magnitude > 1 || (negative && magnitude == 1)) return false;
+    target = magnitude == 1;
+  } else if constexpr (std::is_signed_v<T>) {
+    const uint64_t most = static_cast<uint64_t>(std::numeric_limits<T>::max());
+    if (!ReadDecimal(text, end, negative, magnitude, most, most + 1)) return false;
+    target =
+        negative ? static_cast<T>(-static_cast<int64_t>(magnitude)) : static_cast<T>(magnitude);
+  } else {
+    const uint64_t most = std::numeric_limits<T>::max();
+    if (!ReadDecimal(text, end, negative, magnitude, most, most)) return false;
+    target = static_cast<T>(negative ? 0 - magnitude : magnitude);
+  }
+  return true;
 }
 
 // Reads `text` as a T after applying `manipulator`, by a stream's extraction rules under the
@@ -96,23 +130,7 @@ static bool FromString(T& target, const std::string& text,
       stream >> manipulator >> target;
       return !stream.fail();
     }
-    bool negative = false;
-    uint64_t magnitude = 0;
-    if constexpr (std::is_same_v<T, bool>) {
-      if (!ReadDecimal(text, negative, magnitude, INT64_MAX, uint64_t{1} << 63)) return false;
-      if (magnitude > 1 || (negative && magnitude == 1)) return false;
-      target = magnitude == 1;
-    } else if constexpr (std::is_signed_v<T>) {
-      const uint64_t most = static_cast<uint64_t>(std::numeric_limits<T>::max());
-      if (!ReadDecimal(text, negative, magnitude, most, most + 1)) return false;
-      target =
-          negative ? static_cast<T>(-static_cast<int64_t>(magnitude)) : static_cast<T>(magnitude);
-    } else {
-      const uint64_t most = std::numeric_limits<T>::max();
-      if (!ReadDecimal(text, negative, magnitude, most, most)) return false;
-      target = static_cast<T>(negative ? 0 - magnitude : magnitude);
-    }
-    return true;
+    return DecimalFromChars(target, text.data(), text.size());
   }
 }
 
@@ -140,15 +158,27 @@ class Serializable {
   // Appends `value` quoted and escaped, after one blank unless `out` is exactly "<".
   template <typename T>
   static void AddSerialization(std::string& out, const T& value) {
-    AppendSeparator(out);
+    static_assert(IsRecordValueType<T>, "not a record value type");
+    // The blank, the opening quote and, for a number, what ToString gives and the closing quote
+    // (digits and signs need no escape) go on in one piece, with no string per number.
+    char piece[26];
+    size_t size = 0;
+    if (NeedsSeparator(out)) piece[size++] = ' ';
+    piece[size++] = '"';
     if constexpr (std::is_same_v<T, std::string>) {
-      AppendQuoted(out, value.data(), value.size());  // a string is its own text; no copy needed
-    } else if constexpr (std::is_same_v<T, bool>) {
-      out.append(value ? "\"1\"" : "\"0\"", 3);
+      out.append(piece, size);
+      AppendEscaped(out, value.data(), value.size());  // a string is its own text; no copy needed
+      out += '"';
     } else {
-      char digits[24];  // what ToString gives, without a string per number
-      const char* end = std::to_chars(digits, digits + sizeof digits, value).ptr;
-      AppendQuoted(out, digits, static_cast<size_t>(end - digits));
+      if constexpr (std::is_same_v<T, bool>) {
+        piece[size++] = value ? '1' : '0';
+      } else {
+        // One place is kept for the closing quote.
+        size = static_cast<size_t>(
+            std::to_chars(piece + size, piece + sizeof piece - 1, value).ptr - piece);
+      }
+      piece[size++] = '"';
+      out.append(piece, size);
     }
   }
 
@@ -163,29 +193,42 @@ class Serializable {
   }
 
   // Reads the next value from `in` into `target`. False at end of input or a stream error
-  // before or inside the value, or when its text does not convert; a value that ends early
-  // leaves `target` unchanged. Never reads past the value's closing quote.
+  // before or inside the value, when a number's value is longer than any number (64 bytes), or
+  // when its text does not convert; a value that ends early leaves `target` unchanged. Never
+  // reads past the value's closing quote.
   template <typename T>
   static bool DeserializeValue(std::istream& in, T& target) {
-    std::string collected;
-    if (!ReadValueText(in, collected)) return false;
-    if constexpr (std::is_same_v<T, std::string>) {
-      target = std::move(collected);  // what FromString would copy, without the copy
+    static_assert(IsRecordValueType<T>, "not a record value type");
+    constexpr bool kString = std::is_same_v<T, std::string>;
+    if constexpr (!kString) {
+      if (TakeBufferedDigits(in, target)) return true;
+    }
+    ValueText text;
+    if (!ReadValueText(in, kString ? kLongestValue : kLongestNumber, text)) return false;
+    if constexpr (kString) {
+      // Either way the string is made once, at its size.
+      if (text.inPlace) {
+        target.assign(text.data, text.size);
+      } else {
+        target = std::move(text.collected);
+      }
       return true;
     } else {
-      return FromString(target, collected, std::dec);
+      return DecimalFromChars(target, text.data, text.size);  // what FromString does with std::dec
     }
   }
 
   // Reads a count and then that many records of type T into `list`, which is emptied once the
   // count has been read. False when the count cannot be read (list untouched) or an element
-  // fails (the elements before it stay). The count is never trusted for allocation: a file
+  // fails (the elements before it stay). The count is trusted only as far as the input could
+  // hold it: the list takes no more memory ahead than the input has bytes left, and a file
   // claiming more elements than it holds fails at the first missing one.
   template <typename T>
   static bool DeserializeClassVector(std::istream& in, std::vector<T>& list) {
     uint64_t count = 0;
     if (!DeserializeValue(in, count)) return false;
     list.clear();
+    list.reserve(static_cast<size_t>(std::min<uint64_t>(count, BytesLeft(in) / sizeof(T))));
     for (uint64_t i = 0; i < count; ++i) {
       T element(in);
       if (element.DidConstructionFail()) return false;
@@ -196,8 +239,14 @@ class Serializable {
 
   // Appends this record with its markers to `out`, after one blank unless `out` is exactly "<".
   void Serialize(std::string& out) const {
-    AppendSeparator(out);
-    out += RecordText();
+    // Straight into `out`, with no string of its own: the first value is told by its place.
+    if (NeedsSeparator(out)) out += ' ';
+    out += '<';
+    {
+      const OpenedHere opened(out);
+      SerializeValues(out);
+    }
+    out += '>';
   }
 
   // Writes this record with its markers to `stream` in one output operation.
@@ -209,10 +258,13 @@ class Serializable {
 
   // Replaces the file at the UTF-8 `path` with this record, crash-safely and under the save lock
   // (see FileAccess.h): the file always holds either its old content or this whole record.
-  // Returns true only when every step succeeded; on failure the file is left as it was.
+  // Returns true only when every step succeeded; on failure, running out of memory included, the
+  // file is left as it was and no temporary file remains.
   bool SerializeFile(const std::string& path) const {
-    FileReplacement file;
-    return file.Begin(path) && WriteTo(file) && file.Commit();
+    return UnlessOutOfMemory([&] {
+      FileReplacement file;
+      return file.Begin(path) && WriteTo(file) && file.Commit();
+    });
   }
 
   // Reads this record's values from `in`; returns the result of DeserializeValues unchanged.
@@ -226,10 +278,24 @@ class Serializable {
 
   bool constructionOk;
 
-  // Writes this record into the save `file`, in pieces as its lists are produced, so the whole
-  // text is never held in memory at once. False when a write failed.
+  // Returns what `body` returns, or false when it ran out of memory. Loads and saves run inside
+  // it: memory is the standard library's to hand out, and it reports a shortage only by throwing
+  // std::bad_alloc, which must end a load or save as a failure, never the program.
+  template <typename Body>
+  static bool UnlessOutOfMemory(const Body& body) {
+    try {
+      return body();
+    } catch (const std::bad_alloc&) {
+      return false;
+    }
+  }
+
+  // Writes this record into the save `file`, in pieces as its text is produced, so that neither
+  // the whole text nor a second copy of any value is ever held in memory. False when a write
+  // failed.
   bool WriteTo(FileReplacement& file) const {
     std::string text = BeginSerialization();
+    text.reserve(2 * kSpillBytes);  // a piece and the record that ends it
     Spill spill(text, file);
     SerializeValues(text);
     EndSerialization(text);
@@ -237,6 +303,11 @@ class Serializable {
   }
 
  private:
+  // The longest number or boolean value read: far more than the 20 digits and sign of the
+  // longest number, so that blanks and leading zeros still fit.
+  static constexpr size_t kLongestNumber = 64;
+  static constexpr size_t kLongestValue = std::numeric_limits<size_t>::max();
+
   // Where the text of a record being written to a file goes once it has grown large; in effect
   // on this thread for as long as it lives.
   struct Spill {
@@ -248,7 +319,7 @@ class Serializable {
     Spill(const Spill&) = delete;
     Spill& operator=(const Spill&) = delete;
 
-    std::string* text;  // the record's whole text so far, from its opening marker on
+    std::string* text;  // the file's text not yet written
     FileReplacement* file;
     bool ok = true;
     Spill* outer;  // an enclosing file write on this thread, if any
@@ -258,37 +329,220 @@ class Serializable {
   // record nested in a string of its own is never sent to the file out of order.
   static inline thread_local Spill* spill_ = nullptr;
 
-  // Sends `out` to the file being written when it is that file's record text and has grown
-  // large. What follows needs no knowledge of what went before, but that it was more than "<".
+  // The string a record was last opened in on this thread, and its size right after the opening
+  // marker: a value appended there and then is the record's first and takes no blank.
+  struct Opened {
+    const std::string* text;
+    size_t size;
+  };
+  static inline thread_local Opened opened_{nullptr, 0};
+
+  // Marks a record as opened at the end of `out` for as long as it lives. Then the mark before is
+  // back, however the record's writing ended; spent if it was in `out`, where the record is now
+  // an item of the one it marked.
+  class OpenedHere {
+   public:
+    explicit OpenedHere(const std::string& out) : out_(&out), outer_(opened_) {
+      opened_ = {&out, out.size()};
+    }
+    ~OpenedHere() { opened_ = outer_.text == out_ ? Opened{nullptr, 0} : outer_; }
+    OpenedHere(const OpenedHere&) = delete;
+    OpenedHere& operator=(const OpenedHere&) = delete;
+
+   private:
+    const std::string* const out_;
+    const Opened outer_;
+  };
+
+  // Sends `out` to the file being written when it is that file's text and has grown large.
   static void SpillIfLarge(std::string& out) {
     Spill* const spill = spill_;
     if (spill == nullptr || spill->text != &out || out.size() < kSpillBytes) return;
     spill->ok = spill->file->Write(out.data(), out.size()) && spill->ok;
+    // A record opened right at the end is still open at the start of what follows.
+    if (opened_.text == &out) opened_.size = opened_.size == out.size() ? 0 : SIZE_MAX;
     out.clear();
   }
 
-  // Reads the text of the next value from `in`, escapes resolved: skips every byte up to and
-  // including a double quote, then takes bytes up to the next one that no backslash escapes.
-  // False, with failbit set, when the input ends or fails first. Buffered bytes are scanned in
-  // place; an empty buffer is refilled by reading one byte through the stream itself, which turns
-  // a read error of the buffer into the stream's bad state rather than an exception, and which
-  // also serves buffers that keep no bytes.
-  static bool ReadValueText(std::istream& in, std::string& text) {
+  // False when an item appended to `out` takes no blank before it: when `out` holds only an
+  // opening marker or a record was just opened at its end.
+  static bool NeedsSeparator(const std::string& out) {
+    if (out.size() == 1 && out[0] == '<') return false;
+    return opened_.text != &out || opened_.size != out.size();
+  }
+
+  // The first `byte` in [from, to), or `to`. The bytes between values and most numbers are few,
+  // so the first ones are looked at one by one; the rest with memchr, which compares many bytes
+  // at once but costs more to start.
+  static const char* FindByte(const char* from, const char* to, char byte) {
+    for (const char* near = to - from > 16 ? from + 16 : to; from != near; ++from) {
+      if (*from == byte) return from;
+    }
+    if (from == to) return to;  // an empty buffer may have no address at all
+    const void* found = std::memchr(from, byte, static_cast<size_t>(to - from));
+    return found == nullptr ? to : static_cast<const char*>(found);
+  }
+
+  // The first double quote or backslash in [from, to), or `to`. Eight bytes are tested at a time
+  // by word arithmetic: a byte equal to either gives its word a high bit in the test.
+  static const char* FindSpecial(const char* from, const char* to) {
+    constexpr uint64_t kOnes = 0x0101010101010101, kHighs = 0x8080808080808080;
+    for (; to - from >= 8; from += 8) {
+      uint64_t word;
+      std::memcpy(&word, from, 8);
+      const uint64_t quotes = word ^ (kOnes * '"'), slashes = word ^ (kOnes * '\\');
+      if ((((quotes - kOnes) & ~quotes) | ((slashes - kOnes) & ~slashes)) & kHighs) break;
+    }
+    for (; from != to; ++from) {
+      if (*from == '"' || *from == '\\') return from;
+    }
+    return to;
+  }
+
+  // Appends `text` with a backslash before every quote and backslash.
+  static void AppendEscaped(std::string& out, const char* text, size_t size) {
+    const char* const end = text + size;
+    const char* run = text;  // where what is not yet appended starts
+    for (const char* special = FindSpecial(text, end); special != end;
+         special = FindSpecial(special + 1, end)) {
+      AppendRun(out, run, special);
+      out += '\\';
+      run = special;  // the byte itself goes on with the run after it
+    }
+    AppendRun(out, run, end);
+  }
+
+  // Appends [from, to) to `out`; to a file's text in pieces, each sent to the file once the text
+  // has grown large, so that no long value is ever held twice.
+  static void AppendRun(std::string& out, const char* from, const char* to) {
+    const Spill* const spill = spill_;
+    if (spill == nullptr || spill->text != &out) {
+      out.append(from, to);
+      return;
+    }
+    for (;;) {
+      const size_t piece = std::min(static_cast<size_t>(to - from), kSpillBytes);
+      out.append(from, piece);
+      from += piece;
+      SpillIfLarge(out);
+      if (from == to) return;
+    }
+  }
+
+  // The text of one value, escapes resolved: in place in the stream's buffer when it stood there
+  // whole without escapes, else collected.
+  struct ValueText {
+    const char* data = nullptr;
+    size_t size = 0;
+    bool inPlace = false;
+    std::string collected;
+  };
+
+  // Reads the text of the next value from `in`: skips every byte up to and including a double
+  // quote, then takes bytes up to the next one that no backslash escapes. False, with failbit
+  // set, when the input ends or fails first, or when the value is longer than `longest` bytes,
+  // which is found out without reading further.
+  static bool ReadValueText(std::istream& in, size_t longest, ValueText& text) {
+    std::streambuf* const buffer = in.rdbuf();
+    if (!in.good() || buffer == nullptr || !TakeBufferedValue(buffer, longest, text)) {
+      return ReadValueTextInPieces(in, longest, text);
+    }
+    return true;
+  }
+
+  // The common case of a number: the value lies in the bytes the buffer holds ready and is
+  // nothing but one to nine digits, which every number type holds. False, with nothing taken,
+  // for anything else, which ReadValueText and DecimalFromChars then read by every rule.
+  template <typename T>
+  static bool TakeBufferedDigits(std::istream& in, T& target) {
+    std::streambuf* const buffer = in.rdbuf();
+    if (!in.good() || buffer == nullptr) return false;
+    const char* const next = GetArea::Next(buffer);
+    const char* const end = GetArea::End(buffer);
+    const char* const open = FindByte(next, end, '"');
+    if (open == end) return false;
+    const char* const first = open + 1;
+    const char* const last = end - first > 9 ? first + 9 : end;
+    uint32_t value = 0;
+    const char* at = first;
+    for (; at != last && static_cast<unsigned char>(*at - '0') <= 9; ++at) {
+      value = value * 10 + static_cast<unsigned char>(*at - '0');
+    }
+    if (at == first || at == end || *at != '"' || (std::is_same_v<T, bool> && value > 1)) {
+      return false;
+    }
+    target = static_cast<T>(value);
+    GetArea::Consume(buffer, static_cast<size_t>(at + 1 - next));
+    return true;
+  }
+
+  // The common case: the value lies whole in the bytes the buffer holds ready. Without escapes
+  // it is used in place; with them it is collected into a string made at its size at once.
+  // False, with nothing taken, when the value does not end there.
+  static bool TakeBufferedValue(std::streambuf* buffer, size_t longest, ValueText& text) {
+    const char* const next = GetArea::Next(buffer);
+    const char* const end = GetArea::End(buffer);
+    const char* const open = FindByte(next, end, '"');
+    if (open == end) return false;
+    const char* const begin = open + 1;
+    const char* const reach =
+        static_cast<size_t>(end - begin) > longest ? begin + longest + 1 : end;
+    const char* slashes[8];  // the first escapes, so that collecting needs no second search
+    size_t escapes = 0;
+    const char* close = FindSpecial(begin, reach);
+    for (; close + 1 < reach && *close == '\\'; close = FindSpecial(close + 2, reach)) {
+      if (escapes < 8) slashes[escapes] = close;
+      ++escapes;
+    }
+    if (close == reach || *close != '"') return false;
+    if (escapes == 0) {
+      text.data = begin;
+      text.size = static_cast<size_t>(close - begin);
+      text.inPlace = true;
+    } else {
+      std::string& collected = text.collected;
+      collected.reserve(static_cast<size_t>(close - begin) - escapes);
+      const char* at = begin;
+      for (size_t i = 0; i < escapes; ++i) {
+        // Past the first escapes, the next backslash is the next escape's.
+        const char* const slash = i < 8 ? slashes[i] : FindByte(at, close, '\\');
+        collected.append(at, slash);
+        collected += slash[1];
+        at = slash + 2;
+      }
+      collected.append(at, close);
+      text.data = collected.data();
+      text.size = collected.size();
+    }
+    GetArea::Consume(buffer, static_cast<size_t>(close + 1 - next));
+    return true;
+  }
+
+  // Reads a value as ReadValueText does, wherever it lies. Buffered bytes are scanned in place;
+  // an empty buffer is refilled by reading one byte through the stream itself, which turns a read
+  // error of the buffer into the stream's bad state rather than an exception, and which also
+  // serves buffers that keep no bytes.
+  static bool ReadValueTextInPieces(std::istream& in, size_t longest, ValueText& text) {
     using Traits = std::istream::traits_type;
     std::streambuf* const buffer = in.rdbuf();
-    ValueScan scan;
+    ValueScan scan{longest};
     while (in.good() && buffer != nullptr) {
-      const char* next = GetArea::Next(buffer);
-      const char* end = GetArea::End(buffer);
+      const char* const next = GetArea::Next(buffer);
+      const char* const end = GetArea::End(buffer);
       if (next != end) {
-        GetArea::Consume(buffer, scan.Take(next, end, text));
+        GetArea::Consume(buffer, scan.Take(next, end, text.collected));
       } else {
         const Traits::int_type byte = in.get();
         if (Traits::eq_int_type(byte, Traits::eof())) break;
         const char single = Traits::to_char_type(byte);
-        scan.Take(&single, &single + 1, text);
+        scan.Take(&single, &single + 1, text.collected);
       }
-      if (scan.done) return true;
+      if (scan.done) {
+        text.data = text.collected.data();
+        text.size = text.collected.size();
+        return true;
+      }
+      if (text.collected.size() > longest) break;
     }
     in.setstate(std::ios_base::failbit);
     return false;
@@ -296,33 +550,47 @@ class Serializable {
 
   // Where the reader stands in a value, across the pieces of input it is given.
   struct ValueScan {
+    size_t longest;        // a value longer than this is not taken further
     bool inside = false;   // the opening quote has been read
     bool escaped = false;  // a backslash was the last byte
     bool done = false;     // the closing quote has been read
 
-    // Takes bytes from [next, end) into `text` until the value is done; returns how many.
+    // Takes bytes from [next, end): up to the opening quote, then into `text` until the value is
+    // done or longer than `longest`. Returns how many it took.
     size_t Take(const char* next, const char* end, std::string& text) {
       const char* at = next;
-      while (at < end && !done) {
-        if (!inside) {
-          const void* quote = std::memchr(at, '"', static_cast<size_t>(end - at));
-          at = quote == nullptr ? end : static_cast<const char*>(quote) + 1;
-          inside = quote != nullptr;
-        } else if (escaped) {
+      if (!inside) {
+        const char* const quote = FindByte(at, end, '"');
+        if (quote == end) return static_cast<size_t>(end - next);
+        at = quote + 1;
+        inside = true;
+      }
+      const size_t room = longest - std::min(longest, text.size());
+      const char* const reach = static_cast<size_t>(end - at) > room ? at + room + 1 : end;
+      while (at < reach && !done) {
+        if (escaped) {
           text += *at++;
           escaped = false;
-        } else {
-          const char* stop = at;
-          while (stop < end && *stop != '"' && *stop != '\\') ++stop;
-          text.append(at, stop);
-          if (stop == end) return static_cast<size_t>(end - next);
-          at = stop + 1;
-          (*stop == '"' ? done : escaped) = true;
+          continue;
         }
+        const char* const stop = FindSpecial(at, reach);
+        text.append(at, stop);
+        if (stop == reach) return static_cast<size_t>(reach - next);
+        at = stop + 1;
+        (*stop == '"' ? done : escaped) = true;
       }
       return static_cast<size_t>(at - next);
     }
   };
+
+  // How many bytes `in` is known to hold still, from its buffer and what the buffer says of the
+  // rest; 0 when nothing is known.
+  static uint64_t BytesLeft(std::istream& in) {
+    std::streambuf* const buffer = in.rdbuf();
+    if (buffer == nullptr) return 0;
+    const std::streamsize buffered = GetArea::End(buffer) - GetArea::Next(buffer);
+    return static_cast<uint64_t>(std::max<std::streamsize>({0, buffered, GetArea::More(buffer)}));
+  }
 
   // The bytes a stream buffer holds ready, reached through member pointers formed in a derived
   // class: the language's one way to use these protected members on any buffer. Reading them in
@@ -335,34 +603,9 @@ class Serializable {
         (buffer->*&GetArea::gbump)(static_cast<int>(std::min<size_t>(count, INT_MAX)));
       }
     }
+    // What the buffer estimates it can still deliver; 0 or -1 when it cannot tell.
+    static std::streamsize More(std::streambuf* buffer) { return (buffer->*&GetArea::showmanyc)(); }
   };
-
-  // Appends the blank that separates items, unless `out` holds only an opening marker.
-  static void AppendSeparator(std::string& out) {
-    if (out.size() != 1 || out[0] != '<') out += ' ';
-  }
-
-  // Appends `text` between double quotes, with a backslash before every quote and backslash.
-  static void AppendQuoted(std::string& out, const char* text, size_t size) {
-    out += '"';
-    size_t plain = 0;
-    for (size_t i = 0; i < size; ++i) {
-      if (text[i] != '"' && text[i] != '\\') continue;
-      out.append(text + plain, i - plain);
-      out += '\\';
-      plain = i;  // the special byte itself goes out with the next run
-    }
-    out.append(text + plain, size - plain);
-    out += '"';
-  }
-
-  // Returns this record, complete with its markers.
-  std::string RecordText() const {
-    std::string text = BeginSerialization();
-    SerializeValues(text);
-    EndSerialization(text);
-    return text;
-  }
 };
 
 #endif  // CROSSPLATFORM_SERIALIZABLE_H

@@ -15,11 +15,12 @@
 #endif
 
 #include <cerrno>
+#include <charconv>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <ctime>
 #include <functional>
-#include <iomanip>
 #include <iostream>
 #include <memory>
 #include <string>
@@ -29,30 +30,58 @@
 #include "NewsDB.h"
 #include "console.h"
 
+namespace {
+
+// Appends `number` in decimal, as standard output prints it.
+template <typename Number>
+void appendDecimal(std::string& text, Number number) {
+  char digits[24];
+  text.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
+}
+
+}  // namespace
+
 // Prints the number of visible messages, then every message, visible or not, in list order.
+// Lines are not flushed one by one: output is flushed before input is read, before a save and at
+// the end. What stands between the stored texts is put together first and written at once.
 void showDB(NewsDB* db) {
-  std::cout << "DB contains " << db->Count() << " news items." << std::endl;
+  std::cout << "DB contains " << db->Count() << " news items.\n";
   const uint64_t all = db->CountAll();
+  std::string between;  // " 3 (9:05 5.12.2026) :"
   for (uint64_t i = 0; i < all; ++i) {
     const NewsItem& item = db->GetNewsItemAll(i);
-    std::cout << "  Message ";
+    std::cout.write("  Message ", 10);
     showStored(item.title);
-    std::cout << " " << item.index << " (" << item.timeOfDay / 60 << ":" << std::setfill('0')
-              << std::setw(2) << item.timeOfDay % 60 << " " << item.day << "." << item.month << "."
-              << item.year << ") :";
+    between.clear();
+    between += ' ';
+    appendDecimal(between, item.index);
+    between += " (";
+    appendDecimal(between, item.timeOfDay / 60);
+    const uint32_t minute = item.timeOfDay % 60;  // always two digits
+    between += ':';
+    between += static_cast<char>('0' + minute / 10);
+    between += static_cast<char>('0' + minute % 10);
+    between += ' ';
+    appendDecimal(between, item.day);
+    between += '.';
+    appendDecimal(between, item.month);
+    between += '.';
+    appendDecimal(between, item.year);
+    between += ") :";
+    std::cout.write(between.data(), static_cast<std::streamsize>(between.size()));
     showStored(item.text);
-    std::cout << "(Visible=" << (item.visible ? "1" : "0") << ")" << std::endl;
+    std::cout.write(item.visible ? "(Visible=1)\n" : "(Visible=0)\n", 12);
   }
 }
 
 // Prints the list of commands.
 void showHelp() {
-  std::cout << "Valid commands are:" << std::endl
-            << "  h: this help screen" << std::endl
-            << "  l: list all news" << std::endl
-            << "  d: delete a news message" << std::endl
-            << "  a: add a new news message" << std::endl
-            << "  q: close this application" << std::endl;
+  std::cout << "Valid commands are:\n"
+               "  h: this help screen\n"
+               "  l: list all news\n"
+               "  d: delete a news message\n"
+               "  a: add a new news message\n"
+               "  q: close this application\n";
 }
 
 namespace {
@@ -70,23 +99,30 @@ struct DatabaseFile {
   // The numbers that the messages of unsaved adds have now. Made again on newer content, an add
   // may get another number, and a delete of the number the message was shown with must follow.
   std::vector<std::shared_ptr<uint32_t>> unsavedNumbers;
+  // How many of the unsaved changes the database in memory holds: all but those a save that ran
+  // out of memory did not get to make.
+  size_t applied = 0;
 };
+
+// Makes the unsaved changes that `db` does not hold yet; all of them to content read anew.
+void makeUnsaved(NewsDB& db, DatabaseFile& file, bool reloaded) {
+  if (reloaded) file.applied = 0;
+  for (; file.applied < file.unsaved.size(); ++file.applied) file.unsaved[file.applied](db);
+}
 
 // Saves the database with `change` carried out on the newest content of the file, which another
 // program may have saved meanwhile; the changes of earlier failed saves go along. A change that
 // cannot be saved stays in memory for the next save. Returns true when everything is saved.
 bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
-  // Content read anew lacks every unsaved change; otherwise only the new one is missing.
-  const size_t missing = file.unsaved.size();
+  std::cout.flush();  // what was said before shows while the save, or its wait for the lock, lasts
   if (change) file.unsaved.push_back(std::move(change));
-  const bool saved =
-      db->UpdateFile(file.path, file.seen, [&file, missing](NewsDB& newest, bool reloaded) {
-        for (size_t i = reloaded ? 0 : missing; i < file.unsaved.size(); ++i)
-          file.unsaved[i](newest);
-      });
+  const bool saved = db->UpdateFile(file.path, file.seen, [&file](NewsDB& newest, bool reloaded) {
+    makeUnsaved(newest, file, reloaded);
+  });
   if (saved) {
     file.unsaved.clear();
     file.unsavedNumbers.clear();
+    file.applied = 0;
   }
   return saved;
 }
@@ -94,9 +130,7 @@ bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
 // Lists the database as the file holds it now, which another program may have changed, with the
 // changes no save has written yet.
 void showNewest(NewsDB* db, DatabaseFile& file) {
-  if (db->ReloadIfChanged(file.path, file.seen)) {
-    for (const Change& change : file.unsaved) change(*db);
-  }
+  if (db->ReloadIfChanged(file.path, file.seen)) makeUnsaved(*db, file, true);
   showDB(db);
 }
 
@@ -256,6 +290,10 @@ void showUsage(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Standard output goes out in large pieces, at a terminal too, rather than line by line: it is
+  // flushed before each line is read, before each save and at the end. Set before any output.
+  static char outputBuffer[1 << 16];
+  std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
   const std::vector<std::string> args = startConsole(argc, argv);
   const std::string name = !args.empty() && !args[0].empty() ? args[0] : "news-editor";
   if (args.size() == 2 && args[1] == "--version") {

@@ -3,6 +3,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <fstream>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -422,6 +423,62 @@ TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
     EXPECT_EQ(editor.out, "Usage:\n  " + name + " database\n\n");
   }
   EXPECT_FALSE(Exists(dir.File("a")));
+}
+
+// Running out of memory fails the load or the save, never the editor: a database too large for
+// the memory the editor may take is not loaded and not touched; an add whose save cannot get
+// memory is kept and saved once memory is there again, exactly once.
+TEST(EditorMemory, RunningOutFailsOnlyTheLoadOrTheSave) {
+  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot run under an address limit";
+  TempDir dir;
+  const std::string big = dir.File("big.db");
+  NewsDB db;
+  db.items = {NewsItem(1, "Long", std::string(48 << 20, 'x'), 545, 5, 12, 2026, false, true)};
+  ASSERT_TRUE(db.SerializeFile(big));
+  const FileStamp bigStamp = StampOf(big);
+  Editor tooBig({NEWS_EDITOR_PATH, big}, [] {
+    const rlimit limit{40 << 20, RLIM_INFINITY};
+    setrlimit(RLIMIT_AS, &limit);
+  });
+  tooBig.Type("a\nT\nx\n\nq\n");
+  EXPECT_EQ(tooBig.Finish(), 255);
+  EXPECT_EQ(tooBig.out, "Unable to load news DB\n");
+  EXPECT_TRUE(StampOf(big) == bigStamp);
+
+  // Many messages, whose list the load makes just large enough: its next growth alone takes
+  // more than the room left, so the add itself fails, and then the save.
+  const std::string path = dir.File("news.db");
+  db.items.clear();
+  for (int i = 1; i <= 20000; ++i) {
+    db.items.emplace_back(i, "t", std::string(100, 'x'), 1, 1, 1, 2026, false, true);
+  }
+  db.lastIndex = 20000;
+  ASSERT_TRUE(db.SerializeFile(path));
+  const std::string before = ReadFile(path);
+  Editor editor({NEWS_EDITOR_PATH, path});
+  editor.ReadUntil("Enter command [h for help]:");
+  std::ifstream status("/proc/" + std::to_string(editor.Pid()) + "/status");
+  size_t size = 0;
+  for (std::string line; std::getline(status, line) && size == 0;) {
+    if (line.compare(0, 7, "VmSize:") == 0) size = std::stoul(line.substr(7)) << 10;
+  }
+  ASSERT_GT(size, 0u);
+  const rlimit little{size + (1 << 20), RLIM_INFINITY}, plenty{RLIM_INFINITY, RLIM_INFINITY};
+  ASSERT_EQ(prlimit(editor.Pid(), RLIMIT_AS, &little, nullptr), 0);
+  editor.Type("a\nNew\ntext\n\n");
+  editor.ReadUntil("two newlines]:\n");
+  editor.ReadUntil("\nEnter command [h for help]:");
+  const std::string failed = "\nUnable to save news DB\n\nEnter command [h for help]:";
+  EXPECT_EQ(editor.out.substr(editor.out.size() - failed.size()), failed);
+  EXPECT_EQ(ReadFile(path), before);
+  ASSERT_EQ(prlimit(editor.Pid(), RLIMIT_AS, &plenty, nullptr), 0);
+  editor.Type("q\n");
+  EXPECT_EQ(editor.Finish(), 0);
+  NewsDB saved(path);
+  ASSERT_EQ(saved.CountAll(), 20001u);
+  EXPECT_EQ(saved.GetNewsItemAll(20000).title, "New");
+  EXPECT_EQ(saved.GetNewsItemAll(19999).title, "t");
+  EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 }
 
 // A save that fails (here: the file may not grow) is reported; the change stays in memory, one

@@ -21,7 +21,12 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <csignal>
 #endif
 #if defined(__linux__)
 #include <linux/audit.h>
@@ -192,6 +197,44 @@ TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
   ASSERT_TRUE(kItem.SerializeFile(path));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);
+}
+
+// A save writes its text in pieces as it is produced, each put on its way to the disk at once:
+// values longer than a piece, with escapes on every side of a piece's end, and records ending
+// pieces at all places come out as the text is; a piece that cannot be written fails the save.
+TEST(FileSave, WritesLongTextsInPiecesAsTheyAre) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  std::string text(3 << 20, 'x');
+  for (size_t at = 0; at < text.size(); at += (at % 2 == 0 ? 65535 : 1)) text[at] = '"';
+  for (size_t end = 1 << 20; end < text.size(); end += 1 << 20) {
+    text.replace(end - 3, 6, "\\\"\\\"");
+  }
+  NewsDB db;
+  db.items = {NewsItem(1, text, text, 545, 5, 12, 2026, false, true)};
+  for (int i = 2; i < 20000; ++i) {
+    db.items.emplace_back(i, "t", std::string(static_cast<size_t>(i % 331), '"'), 1, 1, 1, 2026,
+                          false, true);
+  }
+  ASSERT_TRUE(db.SerializeFile(path));
+  const std::string saved = TextOf(db);
+  EXPECT_EQ(ReadFile(path), saved);
+  EXPECT_EQ(NewsDB(path).GetNewsItemAll(0).text, text);
+#if !defined(_WIN32)
+  const pid_t child = fork();
+  if (child == 0) {
+    std::signal(SIGXFSZ, SIG_IGN);
+    const rlimit limit{3 << 20, RLIM_INFINITY};  // a few pieces get written, the rest cannot
+    setrlimit(RLIMIT_FSIZE, &limit);
+    db.items.pop_back();
+    _exit(db.SerializeFile(path) ? 1 : 0);
+  }
+  int status = -1;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save did not fail";
+  EXPECT_EQ(ReadFile(path), saved);
+  EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+#endif
 }
 
 TEST(FileLoad, OnlyAMissingFileCountsAsMissing) {

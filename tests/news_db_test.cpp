@@ -43,6 +43,31 @@ TEST(NewsDBLoad, ReadsOrRejectsEverySampleFile) {
   }
 }
 
+// A load reads alike whatever the stream's buffer holds ready: every sample file, and a text
+// whose values are longer than any buffer, escapes on every side of a buffer's end.
+TEST(NewsDBLoad, ReadsAlikeThroughAnyStreamBuffer) {
+  std::vector<std::string> texts;
+  for (const auto& entry : fs::directory_iterator(NEWS_TEST_DATA "/load")) {
+    if (entry.path().extension() == ".db") texts.push_back(ReadFile(entry.path().string()));
+  }
+  std::string title(70000, 't'), text(300000, 'x');
+  for (size_t at = 0; at < title.size(); at += 997) title[at] = '"';
+  for (size_t at = 0; at < text.size(); at += 1013) text[at] = '\\';
+  texts.push_back(TextOf(Holding({Item(1, true, false, title), Item(2, false, true, text)}, 2)));
+  for (const std::string& text : texts) {
+    std::istringstream whole(text);
+    const NewsDB expected(whole);
+    for (const size_t piece : {0, 1, 2, 7, 65536}) {
+      SCOPED_TRACE(text.substr(0, 60) + " in pieces of " + std::to_string(piece));
+      PieceBuffer buffer(text, piece);
+      std::istream in(&buffer);
+      NewsDB loaded(in);
+      EXPECT_EQ(loaded.DidConstructionFail(), NewsDB(expected).DidConstructionFail());
+      EXPECT_EQ(TextOf(loaded), TextOf(expected));
+    }
+  }
+}
+
 TEST(NewsItemRecord, ReadingStopsAfterTheNinthValue) {
   const NewsItem item(3, "Hello", "Room changed", 545, 5, 12, 2026, false, true);
   EXPECT_EQ(TextOf(item), R"(<"3" "Hello" "Room changed" "545" "5" "12" "2026" "0" "1">)");

@@ -5,6 +5,7 @@
 #include <vector>
 
 #include "NewsDB.h"
+#include "test_support.h"
 
 namespace {
 
@@ -43,4 +44,27 @@ TEST(RecordReader, NeverReservesForTheClaimedCount) {
   std::vector<NewsItem> list;
   EXPECT_FALSE(Serializable::DeserializeClassVector(in, list));
   EXPECT_EQ(list.capacity(), 0u);
+}
+
+// A number's value longer than any number can be (64 bytes, room for blanks and leading zeros)
+// fails as soon as that shows, without the rest of it being read; a string's may be any length.
+TEST(RecordReader, ANumberLongerThanAnyNumberFailsUnread) {
+  const std::string zeros(62, '0');
+  for (const size_t piece : {0, 1, 65536}) {
+    uint32_t number = 0;
+    bool flag = false;
+    PieceBuffer longest("\"" + zeros + "17\" \" " + zeros + "1\"", piece);
+    std::istream fits(&longest);
+    EXPECT_TRUE(Serializable::DeserializeValue(fits, number) && number == 17);
+    EXPECT_TRUE(Serializable::DeserializeValue(fits, flag) && flag);
+    for (const std::string& digits : {zeros + "017", std::string(64 << 20, '1')}) {
+      PieceBuffer tooLong("\"" + digits + "\"", piece);
+      std::istream in(&tooLong);
+      EXPECT_FALSE(Serializable::DeserializeValue(in, number));
+      EXPECT_LE(tooLong.handedOut, 65536u + 66);
+    }
+  }
+  std::string text;
+  std::istringstream in("\"" + std::string(1 << 20, '1') + "\"");
+  EXPECT_TRUE(Serializable::DeserializeValue(in, text) && text.size() == 1u << 20);
 }

@@ -3,11 +3,14 @@
 #ifndef TESTS_TEST_SUPPORT_H
 #define TESTS_TEST_SUPPORT_H
 
+#include <algorithm>
 #include <filesystem>
 #include <fstream>
 #include <random>
 #include <sstream>
+#include <streambuf>
 #include <string>
+#include <utility>
 
 #include "Serializable.h"
 
@@ -68,6 +71,47 @@ inline std::string ReadFile(const std::string& path) {
 inline void WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream(PathOf(path), std::ios::binary) << bytes;
 }
+
+// A stream buffer that hands out `text` `piece` bytes at a time, or, with `piece` 0, one byte at
+// a time without keeping any, as some buffers do. Counts the bytes it has handed out.
+class PieceBuffer : public std::streambuf {
+ public:
+  PieceBuffer(std::string text, size_t piece) : text_(std::move(text)), piece_(piece) {}
+  size_t handedOut = 0;
+
+ protected:
+  int_type underflow() override {
+    if (handedOut == text_.size()) return traits_type::eof();
+    if (piece_ == 0) return traits_type::to_int_type(text_[handedOut]);  // a look, not a take
+    char* const next = &text_[handedOut];
+    handedOut += std::min(piece_, text_.size() - handedOut);
+    setg(next, next, &text_[0] + handedOut);
+    return traits_type::to_int_type(*next);
+  }
+  int_type uflow() override {
+    if (piece_ != 0) return std::streambuf::uflow();
+    return handedOut == text_.size() ? traits_type::eof()
+                                     : traits_type::to_int_type(text_[handedOut++]);
+  }
+
+ private:
+  std::string text_;
+  size_t piece_;
+};
+
+// True when built with AddressSanitizer, which takes far more address space than any limit set
+// on it would leave.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 #if !defined(_WIN32)
 // Unprivileged users and groups that exist only as numbers, for the permission tests.
