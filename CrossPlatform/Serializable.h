@@ -221,14 +221,18 @@ class Serializable {
   // Reads a count and then that many records of type T into `list`, which is emptied once the
   // count has been read. False when the count cannot be read (list untouched) or an element
   // fails (the elements before it stay). The count is trusted only as far as the input could
-  // hold it: the list takes no more memory ahead than the input has bytes left, and a file
+  // hold it: the list takes no more memory ahead than the input has bytes left (and a sixty-fourth
+  // more, for elements added later), and a file
   // claiming more elements than it holds fails at the first missing one.
   template <typename T>
   static bool DeserializeClassVector(std::istream& in, std::vector<T>& list) {
     uint64_t count = 0;
     if (!DeserializeValue(in, count)) return false;
     list.clear();
-    list.reserve(static_cast<size_t>(std::min<uint64_t>(count, BytesLeft(in) / sizeof(T))));
+    const size_t expected =
+        static_cast<size_t>(std::min<uint64_t>(count, BytesLeft(in) / sizeof(T)));
+    // A little room beyond: the first elements added after a load move no others.
+    list.reserve(expected + expected / 64);
     for (uint64_t i = 0; i < count; ++i) {
       T element(in);
       if (element.DidConstructionFail()) return false;

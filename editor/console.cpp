@@ -1,6 +1,4 @@
 // The parts of the editor's console that are the same on every platform.
-#include <iostream>
-
 #include "console.h"
 #include "terminal_codes.h"
 
@@ -11,10 +9,10 @@ LineEnd readLine(std::string& line, const std::string& prompt, LineKind kind) {
   return end;
 }
 
-void showStored(const std::string& text) {
+void appendShown(std::string& out, const std::string& text) {
   if (outputIsTerminal()) {
-    std::cout << VisibleForm(text, terminalIsUtf8());
+    out += VisibleForm(text, terminalIsUtf8());
   } else {
-    std::cout << text;
+    out += text;
   }
 }

@@ -39,9 +39,10 @@ enum class LineEnd {
 // and continued.
 LineEnd readLine(std::string& line, const std::string& prompt, LineKind kind);
 
-// Writes stored `text` to standard output: unchanged, except at a terminal, where whatever a
-// terminal could act on is shown visibly (see VisibleForm in terminal_codes.h).
-void showStored(const std::string& text);
+// Appends stored `text` to `out` as standard output is to show it: unchanged, except at a
+// terminal, where whatever a terminal could act on is shown visibly (see VisibleForm in
+// terminal_codes.h).
+void appendShown(std::string& out, const std::string& text);
 
 // What each platform's file supplies to the shared part (console.cpp):
 

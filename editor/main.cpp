@@ -43,34 +43,38 @@ void appendDecimal(std::string& text, Number number) {
 
 // Prints the number of visible messages, then every message, visible or not, in list order.
 // Lines are not flushed one by one: output is flushed before input is read, before a save and at
-// the end. What stands between the stored texts is put together first and written at once.
+// the end. The entries are put together in pieces of some 64 KB, each written at once.
 void showDB(NewsDB* db) {
   std::cout << "DB contains " << db->Count() << " news items.\n";
   const uint64_t all = db->CountAll();
-  std::string between;  // " 3 (9:05 5.12.2026) :"
+  constexpr size_t kPiece = size_t{1} << 16;
+  std::string piece;
+  piece.reserve(2 * kPiece);
   for (uint64_t i = 0; i < all; ++i) {
     const NewsItem& item = db->GetNewsItemAll(i);
-    std::cout.write("  Message ", 10);
-    showStored(item.title);
-    between.clear();
-    between += ' ';
-    appendDecimal(between, item.index);
-    between += " (";
-    appendDecimal(between, item.timeOfDay / 60);
+    piece += "  Message ";
+    appendShown(piece, item.title);
+    piece += ' ';
+    appendDecimal(piece, item.index);
+    piece += " (";
+    appendDecimal(piece, item.timeOfDay / 60);
     const uint32_t minute = item.timeOfDay % 60;  // always two digits
-    between += ':';
-    between += static_cast<char>('0' + minute / 10);
-    between += static_cast<char>('0' + minute % 10);
-    between += ' ';
-    appendDecimal(between, item.day);
-    between += '.';
-    appendDecimal(between, item.month);
-    between += '.';
-    appendDecimal(between, item.year);
-    between += ") :";
-    std::cout.write(between.data(), static_cast<std::streamsize>(between.size()));
-    showStored(item.text);
-    std::cout.write(item.visible ? "(Visible=1)\n" : "(Visible=0)\n", 12);
+    piece += ':';
+    piece += static_cast<char>('0' + minute / 10);
+    piece += static_cast<char>('0' + minute % 10);
+    piece += ' ';
+    appendDecimal(piece, item.day);
+    piece += '.';
+    appendDecimal(piece, item.month);
+    piece += '.';
+    appendDecimal(piece, item.year);
+    piece += ") :";
+    appendShown(piece, item.text);
+    piece += item.visible ? "(Visible=1)\n" : "(Visible=0)\n";
+    if (piece.size() >= kPiece || i + 1 == all) {
+      std::cout.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+      piece.clear();
+    }
   }
 }
 
