@@ -222,8 +222,8 @@ class Serializable {
   // count has been read. False when the count cannot be read (list untouched) or an element
   // fails (the elements before it stay). The count is trusted only as far as the input could
   // hold it: the list takes no more memory ahead than the input has bytes left (and a sixty-fourth
-  // more, for elements added later), and a file
-  // claiming more elements than it holds fails at the first missing one.
+  // more, for elements added later), and a file claiming more elements than it holds fails at
+  // the first missing one.
   template <typename T>
   static bool DeserializeClassVector(std::istream& in, std::vector<T>& list) {
     uint64_t count = 0;
