@@ -143,6 +143,8 @@ class FileReplacement {
   intptr_t handle_ = -1;
   bool ok_ = false;  // every step since Begin() worked
   FileStamp stamp_;
+  uint64_t written_ = 0;      // bytes of the new text written so far
+  uint64_t writingBack_ = 0;  // of them, how many the disk has been asked to take
 };
 
 // The temporary file of a save of `target`: TemporaryNameFor its name, in the same folder.

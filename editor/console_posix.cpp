@@ -2,6 +2,7 @@
 // and files, line editing with libedit when standard input and output are both terminals.
 #if !defined(_WIN32)
 
+#include <fcntl.h>
 #include <langinfo.h>
 #include <unistd.h>
 
@@ -429,6 +430,11 @@ std::vector<std::string> startConsole(int argc, char** argv) {
   // A save that would pass the file size limit then fails, is reported and keeps the change in
   // memory, instead of ending the editor.
   std::signal(SIGXFSZ, SIG_IGN);
+#if defined(F_SETPIPE_SZ)
+  // A listing through a pipe goes in pieces of a megabyte rather than the pipe's default 64 KB,
+  // with fewer waits for the reader; where that is refused the pipe stays as it is.
+  fcntl(STDOUT_FILENO, F_SETPIPE_SZ, 1 << 20);
+#endif
   terminalOutput = isatty(STDOUT_FILENO) == 1;
   if (terminalOutput) takeCharacterSet();
   return std::vector<std::string>(argv, argv + argc);

@@ -294,9 +294,9 @@ void showUsage(const std::string& name) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  // Standard output goes out in large pieces, at a terminal too, rather than line by line: it is
+  // Standard output goes out in pieces of a megabyte, at a terminal too, not line by line: it is
   // flushed before each line is read, before each save and at the end. Set before any output.
-  static char outputBuffer[1 << 16];
+  static char outputBuffer[1 << 20];
   std::setvbuf(stdout, outputBuffer, _IOFBF, sizeof outputBuffer);
   const std::vector<std::string> args = startConsole(argc, argv);
   const std::string name = !args.empty() && !args[0].empty() ? args[0] : "news-editor";

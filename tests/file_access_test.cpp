@@ -199,7 +199,7 @@ TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
   EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);
 }
 
-// A save writes its text in pieces as it is produced, each put on its way to the disk at once:
+// A save writes its text in pieces as it is produced, the disk given them every few megabytes:
 // values longer than a piece, with escapes on every side of a piece's end, and records ending
 // pieces at all places come out as the text is; a piece that cannot be written fails the save.
 TEST(FileSave, WritesLongTextsInPiecesAsTheyAre) {
