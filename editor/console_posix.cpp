@@ -445,10 +445,9 @@ void endConsole() {
 #ifdef NEWS_HAVE_LIBEDIT
   if (lineEditor == nullptr) return;
   std::fflush(stdout);
-  el_end(lineEditor->editor);
-  for (History* history : lineEditor->histories) history_end(history);
+  // The line editor lives until the process ends, as the database does: ending it would only
+  // give memory back (and it does not give back all it took for the keys bound here).
   restoreTerminal();
-  lineEditor = nullptr;
 #endif
 }
 
