@@ -14,10 +14,16 @@
 #include "test_support.h"
 
 #if !defined(_WIN32)
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <csignal>
+#include <cstdio>
+#include <fstream>
+#include <set>
 #endif
 
 namespace fs = std::filesystem;
@@ -61,7 +67,83 @@ TEST(SaveLock, SaversInThreadsTakeTurns) {
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 }
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+TEST(SaveLock, ChangesOfProcessesThatWaitForTheLockAreAllKept) {
+  GTEST_SKIP() << "Windows shows no process waiting for the lock (a save retries the file's "
+                  "sharing mode), so the race cannot be made certain here";
+}
+#else
+namespace {
+
+// True when another process waits for the lock this process holds on the file `held`: the
+// system lists each waiter in /proc/locks, marked "->".
+bool SomeoneWaitsFor(const struct stat& held) {
+  char file[64];
+  std::snprintf(file, sizeof file, " %02x:%02x:%llu ", major(held.st_dev), minor(held.st_dev),
+                static_cast<unsigned long long>(held.st_ino));
+  std::ifstream locks("/proc/locks");
+  for (std::string line; std::getline(locks, line);) {
+    if (line.find(" -> ") != std::string::npos && line.find(file) != std::string::npos) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+// Two processes add messages to one file with UpdateFile, each holding the lock in its change
+// until the other is seen waiting for it, so that every save races the other's: each change must
+// be made to what the other saved. A save that looked for a newer file before it took the lock
+// would lose a message in every round.
+TEST(SaveLock, ChangesOfProcessesThatWaitForTheLockAreAllKept) {
+  if (!Exists("/proc/locks")) {
+    GTEST_SKIP() << "this system shows no process waiting for a lock, so the race cannot be "
+                    "made certain";
+  }
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  constexpr int kRounds = 20;
+  // How many of the processes have ended: none waits for another that has.
+  void* const shared = mmap(nullptr, sizeof(std::atomic<int>), PROT_READ | PROT_WRITE,
+                            MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+  ASSERT_NE(shared, MAP_FAILED);
+  std::atomic<int>& ended = *new (shared) std::atomic<int>(0);
+  for (int process = 0; process < 2; ++process) {
+    if (fork() != 0) continue;
+    NewsDB db;
+    FileStamp seen;
+    bool saved = true;
+    for (int round = 0; round < kRounds; ++round) {
+      const std::string title = std::to_string(process) + "." + std::to_string(round);
+      saved = db.UpdateFile(path, seen, [&](NewsDB& newest, bool) {
+        newest.AddNewsItem(NewsItem(newest.GetUnusedIndex(), title, "x", 1, 1, 1, 2026, 0, 1));
+        struct stat held;
+        if (stat(TemporaryPathFor(path).c_str(), &held) != 0) return;
+        while (ended == 0 && !SomeoneWaitsFor(held)) {
+          std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+      }) && saved;
+    }
+    _exit(saved ? 0 : 1);
+  }
+  for (int process = 0; process < 2; ++process) {
+    int status = 0;
+    wait(&status);
+    ++ended;
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+  }
+  munmap(shared, sizeof(std::atomic<int>));
+  NewsDB saved(path);
+  std::set<std::string> titles;
+  std::set<uint32_t> numbers;
+  for (const NewsItem& item : saved.items) {
+    titles.insert(item.title);
+    numbers.insert(item.index);
+  }
+  EXPECT_EQ(saved.CountAll(), 2u * kRounds) << "changes were lost";
+  EXPECT_EQ(titles.size(), 2u * kRounds) << "changes were lost or made twice";
+  EXPECT_EQ(numbers.size(), 2u * kRounds) << "numbers were given twice";
+}
+
 namespace {
 
 // A database of `count` messages of about 250 bytes each, written in pieces when large.
