@@ -324,8 +324,9 @@ TEST(EditorSharing, TwoEditorsKeepEachOthersChanges) {
   EXPECT_EQ(saved.GetNewsItemAll(1).index, 3u);
 }
 
-// A change whose save failed is made again to what another editor saved meanwhile; a delete of a
-// message only this editor has follows that message, whose number may have changed.
+// A change whose save failed is made again to what another editor saved meanwhile, both in a
+// listing and in the next save; a delete of a message only this editor has follows that message,
+// whose number may have changed since it was listed.
 TEST(EditorSharing, UnsavedChangesAreMadeAgainToTheNewestContent) {
   TempDir dir;
   const std::string db = dir.File("news.db");
@@ -337,14 +338,22 @@ TEST(EditorSharing, UnsavedChangesAreMadeAgainToTheNewestContent) {
   EXPECT_NE(mine.out.find("  Message Mine 1 ("), std::string::npos);
   EXPECT_NE(mine.out.find("(Visible=1)\nUnable to save news DB\n"), std::string::npos);
   fs::remove(PathOf(TemporaryPathFor(db)));
-  Editor theirs({NEWS_EDITOR_PATH, db});
-  theirs.Type("a\nTheirs\ny\n\n");
-  EXPECT_EQ(theirs.Finish(), 0);
-  mine.Type("d\n1\n");  // the number "Mine" was shown with
+  const auto add = [&db](const std::string& title) {
+    Editor theirs({NEWS_EDITOR_PATH, db});
+    theirs.Type("a\n" + title + "\ny\n\n");
+    EXPECT_EQ(theirs.Finish(), 0);
+  };
+  add("Theirs");
+  mine.Type("l\nh\n");
+  mine.ReadUntil("Valid commands are:");
+  const size_t listed = mine.out.rfind("DB contains 2 news items.\n  Message Theirs 1 (");
+  EXPECT_NE(mine.out.find("  Message Mine 2 (", listed), std::string::npos) << mine.out;
+  add("Later");
+  mine.Type("d\n2\n");  // the number "Mine" was listed with
   EXPECT_EQ(mine.Finish(), 0);
   NewsDB saved(db);
-  ASSERT_EQ(saved.CountAll(), 1u);
-  EXPECT_EQ(saved.GetNewsItemAll(0).title, "Theirs");
+  ASSERT_EQ(saved.CountAll(), 2u);
+  EXPECT_EQ(saved.GetNewsItemAll(0).title + " " + saved.GetNewsItemAll(1).title, "Theirs Later");
 }
 
 // A file that no longer loads is never overwritten; the change stays in memory, and quitting
@@ -435,6 +444,7 @@ TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
     editor.ReadUntil("two newlines]:\n");
     editor.ReadUntil("\nEnter command [h for help]:");
     EXPECT_EQ(ReadFile(path), before);
+    EXPECT_FALSE(Exists(TemporaryPathFor(path)));  // no leftover piles up
     const std::string failed = "(Visible=1)\nUnable to save news DB\n\nEnter command [h for help]:";
     EXPECT_EQ(editor.out.substr(editor.out.size() - failed.size()), failed);
     if (lifted) {
