@@ -27,10 +27,14 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cstddef>
+#include <thread>
+#include <tuple>
 #include <vector>
 #endif
 
@@ -47,10 +51,10 @@ class ThrowingBuffer : public std::streambuf {
 };
 
 #if defined(__linux__)
-// Makes the system calls `calls` fail with `error` from now on in this process and its children
-// (only on the descriptor `fd`, if given), as a broken file system would. False where the system
-// does not let a process do that.
-bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
+// A filter that gives the system calls `calls` of this thread the outcome `outcome` (only on the
+// descriptor `fd`, if given) and lets every other call through; empty where the system is not
+// known here.
+std::vector<sock_filter> Filter(const std::vector<long>& calls, uint32_t outcome, int fd) {
 #if defined(__x86_64__) && !defined(__ILP32__)
   const uint32_t arch = AUDIT_ARCH_X86_64;
 #elif defined(__i386__)
@@ -58,9 +62,8 @@ bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
 #elif defined(__aarch64__)
   const uint32_t arch = AUDIT_ARCH_AARCH64;
 #else
-  const uint32_t arch = 0;  // not known here
+  return {};
 #endif
-  if (arch == 0) return false;
   const auto op = [](uint16_t code, uint32_t k, size_t yes = 0, size_t no = 0) {
     return sock_filter{code, static_cast<uint8_t>(yes), static_cast<uint8_t>(no), k};
   };
@@ -78,10 +81,54 @@ bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
     code.push_back(op(equal, static_cast<uint32_t>(fd), 1));
     code.push_back(op(answer, SECCOMP_RET_ALLOW));
   }
-  code.push_back(op(answer, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)));
+  code.push_back(op(answer, outcome));
+  return code;
+}
+
+// Makes the system calls `calls` fail with `error` from now on in this process and its children
+// (only on the descriptor `fd`, if given), as a broken file system would. False where the system
+// does not let a process do that.
+bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
+  std::vector<sock_filter> code =
+      Filter(calls, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error), fd);
   const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+  return !code.empty() && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Runs `body` on a thread of its own, stopping that thread each time it is about to open a file
+// by the name `name` (relative to a folder, as the save opens its temporary file) to run `action`
+// before the open goes on: what happens there between a look and an open is then certain. False,
+// with `body` not run, where the system cannot stop a thread at a call.
+bool OnOpening(const std::string& name, const std::function<void()>& action,
+               const std::function<void()>& body) {
+  std::atomic<int> listener{-2};  // -2 until the thread has tried to make one
+  std::atomic<bool> done{false};
+  std::thread worker([&] {
+    std::vector<sock_filter> code = Filter({SYS_openat}, SECCOMP_RET_USER_NOTIF, -1);
+    const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    listener = code.empty() || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
+                   ? -1
+                   : static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                              SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+    if (listener >= 0) body();
+    done = true;
+  });
+  while (listener == -2) std::this_thread::yield();
+  while (listener >= 0 && !done) {
+    pollfd ready{listener, POLLIN, 0};
+    seccomp_notif call{};
+    if (poll(&ready, 1, 10) <= 0 || ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &call) != 0) continue;
+    // The stopped thread shares this memory, so the name it opens can be read in place.
+    if (name == reinterpret_cast<const char*>(static_cast<uintptr_t>(call.data.args[1]))) action();
+    seccomp_notif_resp answer{};
+    answer.id = call.id;
+    answer.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer);
+  }
+  worker.join();
+  if (listener >= 0) close(listener);
+  return listener >= 0;
 }
 
 // The calls through which the C library looks at an open file.
@@ -147,6 +194,10 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
   fs::create_directory(PathOf(dir.File("folder")));
   EXPECT_FALSE(kItem.SerializeFile(dir.File("folder")));
   EXPECT_FALSE(kItem.SerializeFile(dir.File("missing/news.db")));
+  {
+    FileReplacement abandoned;  // goes before Commit(), as a save that meets an error does
+    ASSERT_TRUE(abandoned.Begin(path) && abandoned.Write("new", 3));
+  }
 #if defined(_WIN32)
   const std::wstring wide = PathOf(path).wstring();
   // Another program holding the file open without delete sharing: the save must fail whole.
@@ -425,23 +476,63 @@ TEST(FileLoad, FilesOver2GiBLoadAndSave) {
 #endif
 
 #if defined(__linux__)
-// Where the file system keeps no locks (a network file system without its lock service) saves
-// go on unlocked; any other failure to lock fails the save, which leaves nothing behind.
-TEST(FileSave, GoesOnUnlockedOnlyWhereTheFileSystemHasNoLocks) {
+// The calls of each step of a save, as the C library makes them here.
+const std::vector<long> kTruncateCalls = {
+#if defined(SYS_ftruncate64)
+    SYS_ftruncate64,
+#endif
+    SYS_ftruncate};
+const std::vector<long> kRenameCalls = {
+#if defined(SYS_renameat)
+    SYS_renameat,
+#endif
+    SYS_renameat2};
+
+// A save that fails at any step returns false and leaves the old file and nothing of its own.
+// Only where the file system keeps no locks (a network file system without its lock service)
+// does a save go on, unlocked.
+TEST(FileSave, AStepThatFailsFailsTheSaveWholeButMissingLocksDoNot) {
   TempDir dir;
   const std::string path = dir.File("news.db");
-  const std::pair<int, bool> cases[] = {
-      {ENOLCK, true}, {EOPNOTSUPP, true}, {ENOSYS, true}, {EINVAL, false}, {EIO, false}};
-  for (const auto& [error, saves] : cases) {
-    SCOPED_TRACE(error);
+  const std::tuple<std::vector<long>, int, bool> cases[] = {
+      {{SYS_flock}, ENOLCK, true},  {{SYS_flock}, EOPNOTSUPP, true}, {{SYS_flock}, ENOSYS, true},
+      {{SYS_flock}, EINVAL, false}, {{SYS_flock}, EIO, false},       {kTruncateCalls, EIO, false},
+      {{SYS_fchmod}, EPERM, false}, {{SYS_write}, ENOSPC, false},    {{SYS_fsync}, EIO, false},
+      {kRenameCalls, EIO, false}};
+  for (const auto& [calls, error, saves] : cases) {
+    SCOPED_TRACE(std::to_string(calls[0]) + " failing with " + std::to_string(error));
     WriteFile(path, "old");
-    const std::string result = InChild([error = error] { return FailCalls({SYS_flock}, error); },
-                                       [&] { return kItem.SerializeFile(path); });
+    const std::string result =
+        InChild([&] { return FailCalls(calls, error); }, [&] { return kItem.SerializeFile(path); });
     if (result == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
     EXPECT_EQ(result, saves ? "ok" : "failed");
     EXPECT_EQ(ReadFile(path), saves ? TextOf(kItem) : "old");
     EXPECT_FALSE(Exists(TemporaryPathFor(path)));
   }
+}
+
+// A link that takes the temporary file's name between the save's look at it and its open is never
+// followed: what it names is never opened, and the save goes on.
+TEST(FileSave, NeverFollowsALinkThatTakesTheTemporaryNameWhileItIsOpened) {
+  TempDir dir;
+  const std::string path = dir.File("news.db"), temporary = TemporaryPathFor(path);
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  const int reader = open(dir.File("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  WriteFile(temporary, "left by a killed save");  // what the save finds before it opens
+  bool planted = false, saved = false;
+  const auto plant = [&] {
+    if (!planted) planted = fs::remove(temporary) && symlink("fifo", temporary.c_str()) == 0;
+  };
+  if (!OnOpening(fs::path(temporary).filename().string(), plant,
+                 [&] { saved = kItem.SerializeFile(path); })) {
+    GTEST_SKIP() << "a thread cannot be stopped at a system call here";
+  }
+  EXPECT_TRUE(planted && saved);
+  EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  EXPECT_FALSE(Exists(temporary));
+  pollfd fifo{reader, POLLIN, 0};
+  EXPECT_EQ(poll(&fifo, 1, 0), 0) << "the FIFO was opened";
+  close(reader);
 }
 
 // A new file that cannot be looked at once it is in place is still saved, but its stamp is
