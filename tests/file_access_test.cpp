@@ -21,6 +21,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #endif
 #if defined(__linux__)
@@ -303,6 +304,48 @@ TEST(FilePermissions, AnotherUsersTemporaryFileIsNeverTakenOver) {
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(OwnerOf(path), OwnerOf(own));
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+}
+
+// Another user's save, which might hold its lock for ever, is waited for at most ten seconds; then
+// the save fails and leaves both files alone.
+TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
+  const char* const planted = std::getenv("NEWS_FOREIGN_FOLDER");
+  if (planted == nullptr) GTEST_SKIP() << "no file of another user was planted for this test";
+  const std::string path = std::string(planted) + "/held.db";
+  const std::string temporary = TemporaryPathFor(path);
+  if (OwnerOf(temporary) == OwnerOf(std::string(planted) + "/target.db")) {
+    GTEST_SKIP() << "the planted file is this user's own: only a runner as root plants another's";
+  }
+  // That user's save in progress, which lets others only read its file.
+  const HANDLE held =
+      CreateFileW(PathOf(temporary).wstring().c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::future<bool> save =
+      std::async(std::launch::async, [&] { return kItem.SerializeFile(path); });
+  EXPECT_EQ(save.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "waits for ever";
+  CloseHandle(held);
+  EXPECT_FALSE(save.get());
+  EXPECT_FALSE(Exists(path));
+}
+
+// A symbolic link at the database is replaced by the saved file, not followed. Wine makes no
+// links, so there the test's runner plants one.
+TEST(FileSave, ReplacesALinkAtTheDatabase) {
+  TempDir dir;
+  std::string folder = dir.File("");
+  WriteFile(folder + "target.db", "old");
+  CreateSymbolicLinkW(PathOf(folder + "link.db").wstring().c_str(), L"target.db",
+                      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  if (!Exists(folder + "link.db")) {
+    const char* const planted = std::getenv("NEWS_FOREIGN_FOLDER");
+    if (planted == nullptr)
+      GTEST_SKIP() << "no symbolic link can be made here, and none was planted";
+    folder = std::string(planted) + "/";
+  }
+  ASSERT_TRUE(kItem.SerializeFile(folder + "link.db"));
+  EXPECT_EQ(ReadFile(folder + "link.db"), TextOf(kItem));
+  EXPECT_EQ(ReadFile(folder + "target.db").substr(0, 3), "old");
 }
 #else
 TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
