@@ -2,8 +2,10 @@
 // that cannot be read.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -421,6 +423,25 @@ TEST(FilePermissions, SavesDoOnlyWhatThisUserMay) {
   EXPECT_EQ(info.st_gid, kTeam);
   EXPECT_EQ(info.st_mode & 07777, 0660u);
   EXPECT_EQ(ReadFile(team), TextOf(kItem));
+}
+
+// Another user's save, which might hold its lock for ever, is waited for at most ten seconds; then
+// the save fails and leaves both files alone.
+TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
+  TempDir dir;
+  fs::permissions(dir.File(""), fs::perms(0777));
+  const std::string path = dir.File("news.db"), temporary = TemporaryPathFor(path);
+  WriteFile(path, "old");
+  WriteFile(temporary, "mallory's");
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  ASSERT_TRUE(chmod(path.c_str(), 0666) == 0 && chmod(temporary.c_str(), 0666) == 0 &&
+              chown(temporary.c_str(), kMallory, kMallory) == 0);
+  const int held = open(temporary.c_str(), O_RDWR);  // her save in progress
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_EQ(AsUser(kAlice, kAlice, {}, [&] { return kItem.SerializeFile(path); }), "failed");
+  close(held);
+  EXPECT_EQ(ReadFile(path), "old");
+  EXPECT_EQ(ReadFile(temporary), "mallory's");
 }
 
 TEST(FilePermissions, WhatOthersPlantInASharedStickyFolderIsNeverUsed) {
