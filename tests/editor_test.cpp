@@ -424,6 +424,15 @@ TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
   EXPECT_FALSE(Exists(dir.File("a")));
 }
 
+// Through a pipe, Ctrl-C (the signal) ends the editor as it ends any program.
+TEST(EditorStart, AnInterruptThroughAPipeEndsTheEditor) {
+  TempDir dir;
+  Editor editor({NEWS_EDITOR_PATH, dir.File("news.db")});
+  editor.ReadUntil("Enter command [h for help]:");
+  ASSERT_EQ(kill(editor.Pid(), SIGINT), 0);
+  EXPECT_EQ(editor.Finish(), -1);  // ended by the signal, before it could read the end of input
+}
+
 // A save that fails (here: the file may not grow) is reported; the change stays in memory, one
 // more save is tried at quit, and the exit status says whether that worked.
 TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
