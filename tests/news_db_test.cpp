@@ -120,14 +120,15 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
     };
   };
   EXPECT_TRUE(mine.UpdateFile(path, seen, add("first")));
+  EXPECT_TRUE(mine.UpdateFile(path, seen, add("second")));  // its own save: nothing to read
   NewsDB theirs(path);
   theirs.AddNewsItem(Item(theirs.GetUnusedIndex(), true, false, "theirs"));
   ASSERT_TRUE(theirs.Save());
   EXPECT_TRUE(mine.UpdateFile(path, seen, add("mine")));
   EXPECT_EQ(TextOf(mine),
-            TextOf(Holding({Item(1, true, false, "first"), Item(2, true, false, "theirs"),
-                            Item(3, true, false, "mine")},
-                           3)));
+            TextOf(Holding({Item(1, true, false, "first"), Item(2, true, false, "second"),
+                            Item(3, true, false, "theirs"), Item(4, true, false, "mine")},
+                           4)));
   EXPECT_EQ(ReadFile(path), TextOf(mine));
   std::filesystem::remove(path);  // gone: this database is all there is, and is saved again
   EXPECT_TRUE(mine.UpdateFile(path, seen, add("again")));
@@ -135,6 +136,6 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   WriteFile(path, "not a database");  // unreadable: changed in memory, the file left alone
   EXPECT_FALSE(mine.UpdateFile(path, seen, add("kept")));
   EXPECT_EQ(ReadFile(path), "not a database");
-  EXPECT_EQ(mine.CountAll(), 5u);
-  EXPECT_EQ(reloads, (std::vector<bool>{false, true, false, false}));
+  EXPECT_EQ(mine.CountAll(), 6u);
+  EXPECT_EQ(reloads, (std::vector<bool>{false, false, true, false, false}));
 }
