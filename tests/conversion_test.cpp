@@ -82,7 +82,11 @@ template <typename T>
 void CompareWrite(T value, Mismatches& mismatches) {
   ++mismatches.cases;
   const std::string expected = ClassicWrite(value);
-  if (ToString(value) != expected) mismatches.Add(expected + " written as " + ToString(value));
+  std::string record;
+  Serializable::AddSerialization(record, value);  // as a value of a record: a blank, then quoted
+  if (ToString(value) != expected || record != " \"" + expected + "\"") {
+    mismatches.Add(expected + " written as " + ToString(value) + " and as" + record);
+  }
 }
 
 // Writes `number` as each type, cut to its width.
