@@ -43,15 +43,6 @@ TEST(NewsDBLoad, ReadsOrRejectsEverySampleFile) {
   }
 }
 
-TEST(NewsItemRecord, ReadingStopsAfterTheNinthValue) {
-  const NewsItem item(3, "Hello", "Room changed", 545, 5, 12, 2026, false, true);
-  EXPECT_EQ(TextOf(item), R"(<"3" "Hello" "Room changed" "545" "5" "12" "2026" "0" "1">)");
-  std::istringstream in(TextOf(item) + R"( "tenth")");
-  EXPECT_EQ(TextOf(NewsItem(in)), TextOf(item));
-  std::string tenth;
-  EXPECT_TRUE(Serializable::DeserializeValue(in, tenth) && tenth == "tenth");
-}
-
 TEST(NewsDBViews, AllAndVisibleViewsCountAndRemoveDifferently) {
   NewsDB db = Holding({Item(1, true, true), Item(2, false), Item(3, true), Item(2, true)});
   EXPECT_EQ(db.CountAll(), 4u);
@@ -65,11 +56,6 @@ TEST(NewsDBViews, AllAndVisibleViewsCountAndRemoveDifferently) {
   db.RemoveNewsItemWithIndex(2);  // only the first, invisible one
   db.RemoveNewsItemWithPos(1);    // the item with index 3
   EXPECT_EQ(TextOf(db), TextOf(Holding({Item(1, true, true), Item(2, true)})));
-  db.lastIndex = 4294967295u;
-  EXPECT_EQ(db.GetIndex(), 0u);  // wraps without a test
-  EXPECT_EQ(db.GetIndex(), 1u);
-  db.lastIndex = 4294967295u;
-  EXPECT_EQ(db.GetUnusedIndex(), 3u);  // never 0, nor 1 or 2, which messages have
 }
 
 TEST(NewsDBMerge, AddsUnreadCopiesOfNewIndexesOnceAndRaisesTheCounter) {
