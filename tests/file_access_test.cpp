@@ -102,12 +102,13 @@ bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
 
 // Runs `body` on a thread of its own, stopping that thread each time it is about to open a file
 // by the name `name` (relative to a folder, as the save opens its temporary file) to run `action`
-// before the open goes on: what happens there between a look and an open is then certain. False,
-// with `body` not run, where the system cannot stop a thread at a call.
+// before the open goes on: what happens there between a look and an open is then certain. False
+// where the system cannot stop a thread at a call (`body` then may not have run, or not as meant).
 bool OnOpening(const std::string& name, const std::function<void()>& action,
                const std::function<void()>& body) {
   std::atomic<int> listener{-2};  // -2 until the thread has tried to make one
   std::atomic<bool> done{false};
+  bool continued = true;
   std::thread worker([&] {
     std::vector<sock_filter> code = Filter({SYS_openat}, SECCOMP_RET_USER_NOTIF, -1);
     const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
@@ -128,11 +129,16 @@ bool OnOpening(const std::string& name, const std::function<void()>& action,
     seccomp_notif_resp answer{};
     answer.id = call.id;
     answer.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
-    ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer);
+    if (ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer) != 0) {  // too old to let a call go on
+      continued = false;
+      answer.flags = 0;
+      answer.error = -ENOSYS;
+      ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer);
+    }
   }
   worker.join();
   if (listener >= 0) close(listener);
-  return listener >= 0;
+  return listener >= 0 && continued;
 }
 
 // The calls through which the C library looks at an open file.
