@@ -19,9 +19,11 @@ const FILE_INFO_BY_HANDLE_CLASS kFileRenameInfoEx = static_cast<FILE_INFO_BY_HAN
 constexpr DWORD kMaxTransfer = DWORD{1} << 30;
 
 // How long a save waits for a transient refusal (a file being closed or deleted by another
-// process) before it reports failure; a save that holds the lock is waited for however long.
+// process) before it reports failure. A save of this user's that holds the lock is waited for
+// however long it takes; another user's, which might hold it for ever, for ten seconds.
 constexpr int kRetries = 100;
 constexpr DWORD kRetryMilliseconds = 5;
+constexpr ULONGLONG kOthersWaitMilliseconds = 10000;
 
 // `utf8` as UTF-16; false when it is not valid UTF-8.
 bool Widen(const std::string& utf8, std::wstring& wide) {
@@ -118,6 +120,18 @@ bool OwnedByThisUser(HANDLE file) {
   return owned;
 }
 
+// True when the file at `temporary` belongs to another user. Opening it only to read its owner
+// does not meet the sharing mode of the save that holds it; owners may always read it.
+bool OwnedByAnotherUser(const std::wstring& temporary) {
+  const HANDLE file = CreateFileW(temporary.c_str(), READ_CONTROL,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return GetLastError() == ERROR_ACCESS_DENIED;
+  const bool others = !OwnedByThisUser(file);
+  CloseHandle(file);
+  return others;
+}
+
 // Removes the name of the open file `file` when it is closed, and closes it. False when the
 // removal was refused.
 bool RemoveAndClose(HANDLE file) {
@@ -137,12 +151,13 @@ bool RemoveUnwritable(const std::wstring& temporary) {
 }
 
 // Opens the temporary file for writing with no one else allowed to write, rename or delete it:
-// that is the save lock. A save that holds it is waited for; a killed save's handle was closed
-// by the system, so its file is taken over when it is this user's own. Anything else found at
-// that name (a link to another file, or another user's file, which would give the database its
-// owner and access list) is never written: its name is removed, and where this user may not
-// remove it the save fails.
+// that is the save lock. A save that holds it is waited for (another user's for at most ten
+// seconds, then the save fails); a killed save's handle was closed by the system, so its file is
+// taken over when it is this user's own. Anything else found at that name (a link to another
+// file, or another user's file, which would give the database its owner and access list) is never
+// written: its name is removed, and where this user may not remove it the save fails.
 HANDLE OpenLocked(const std::wstring& temporary) {
+  const ULONGLONG deadline = GetTickCount64() + kOthersWaitMilliseconds;
   for (int refused = 0;;) {
     const HANDLE file = CreateFileW(
         temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL, FILE_SHARE_READ,
@@ -155,8 +170,11 @@ HANDLE OpenLocked(const std::wstring& temporary) {
       continue;
     }
     const DWORD error = GetLastError();
-    if (error == ERROR_SHARING_VIOLATION) {
-      Sleep(kRetryMilliseconds);  // another save holds the lock
+    if (error == ERROR_SHARING_VIOLATION) {  // another save holds the lock
+      if (GetTickCount64() >= deadline && OwnedByAnotherUser(temporary)) {
+        return INVALID_HANDLE_VALUE;
+      }
+      Sleep(kRetryMilliseconds);
       continue;
     }
     // Refused outright: another user's file this user may not write, which is removed where this

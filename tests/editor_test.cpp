@@ -295,57 +295,38 @@ TEST(EditorClock, MessagesWrittenAfter2038KeepTheirDates) {
 }
 #endif
 
-// Two editors on one file: each change is made to what the other saved, numbers stay unique and
-// the counter never goes back.
-TEST(EditorSharing, TwoEditorsKeepEachOthersChanges) {
+// Editors sharing a file: each change and each listing is made to what another editor saved
+// meanwhile, with the changes whose save failed made again (and none that was saved), and a delete
+// of a message only this editor has follows that message, whose number may have changed since.
+TEST(EditorSharing, ChangesAndListingsAreMadeToTheNewestContent) {
   TempDir dir;
   const std::string db = dir.File("news.db");
-  Editor one({NEWS_EDITOR_PATH, db});
-  Editor two({NEWS_EDITOR_PATH, db});
-  one.Type("a\nFrom one\nfirst\n\n");
-  one.ReadUntil("Added new news entry to DB\n");
-  two.Type("a\nFrom two\nsecond\n\n");
-  two.ReadUntil("Added new news entry to DB\n");
-  EXPECT_NE(two.out.find("DB contains 2 news items.\n  Message From one 1 ("), std::string::npos);
-  one.Type("l\nh\n");  // lists what the other editor saved
-  one.ReadUntil("Valid commands are:");
-  EXPECT_NE(one.out.find("DB contains 2 news items.\n  Message From one 1 ("), std::string::npos);
-  one.Type("d\n2\n");
-  one.ReadUntil("Enter index to delete:\n");
-  one.ReadUntil("\nEnter command");
-  EXPECT_NE(one.out.rfind("DB contains 1 news items.\n  Message From one 1 ("), std::string::npos);
-  two.Type("a\nThird\nthird\n\n");
-  two.ReadUntil("Added new news entry to DB\n");
-  EXPECT_EQ(one.Finish(), 0);
-  EXPECT_EQ(two.Finish(), 0);
-  NewsDB saved(db);
-  ASSERT_EQ(saved.CountAll(), 2u);
-  EXPECT_EQ(saved.lastIndex, 3u);
-  EXPECT_EQ(saved.GetNewsItemAll(0).title + " " + saved.GetNewsItemAll(1).title, "From one Third");
-  EXPECT_EQ(saved.GetNewsItemAll(1).index, 3u);
-}
-
-// A change whose save failed is made again to what another editor saved meanwhile; a delete of a
-// message only this editor has follows that message, whose number may have changed.
-TEST(EditorSharing, UnsavedChangesAreMadeAgainToTheNewestContent) {
-  TempDir dir;
-  const std::string db = dir.File("news.db");
+  const auto add = [&db](const std::string& title) {  // another editor's
+    Editor theirs({NEWS_EDITOR_PATH, db});
+    theirs.Type("a\n" + title + "\ny\n\n");
+    EXPECT_EQ(theirs.Finish(), 0);
+  };
   Editor mine({NEWS_EDITOR_PATH, db});
-  mine.ReadUntil("Enter command [h for help]:");
+  mine.Type("a\nFirst\nx\n\n");
+  mine.ReadUntil("Added new news entry to DB\n");
   fs::create_directory(PathOf(TemporaryPathFor(db)));  // in the way of every save
   mine.Type("a\nMine\nx\n\nh\n");
   mine.ReadUntil("Valid commands are:");
-  EXPECT_NE(mine.out.find("  Message Mine 1 ("), std::string::npos);
+  EXPECT_NE(mine.out.find("  Message Mine 2 ("), std::string::npos);
   EXPECT_NE(mine.out.find("(Visible=1)\nUnable to save news DB\n"), std::string::npos);
   fs::remove(PathOf(TemporaryPathFor(db)));
-  Editor theirs({NEWS_EDITOR_PATH, db});
-  theirs.Type("a\nTheirs\ny\n\n");
-  EXPECT_EQ(theirs.Finish(), 0);
-  mine.Type("d\n1\n");  // the number "Mine" was shown with
+  add("Theirs");
+  mine.Type("l\nh\n");
+  mine.ReadUntil("Valid commands are:");
+  const size_t listed = mine.out.rfind("DB contains 3 news items.\n  Message First 1 (");
+  EXPECT_NE(mine.out.find("  Message Theirs 2 (", listed), std::string::npos) << mine.out;
+  EXPECT_NE(mine.out.find("  Message Mine 3 (", listed), std::string::npos);
+  add("Later");
+  mine.Type("d\n3\n");  // the number "Mine" was listed with
   EXPECT_EQ(mine.Finish(), 0);
   NewsDB saved(db);
-  ASSERT_EQ(saved.CountAll(), 1u);
-  EXPECT_EQ(saved.GetNewsItemAll(0).title, "Theirs");
+  ASSERT_EQ(saved.CountAll(), 3u);
+  EXPECT_EQ(saved.GetNewsItemAll(1).title + " " + saved.GetNewsItemAll(2).title, "Theirs Later");
 }
 
 // A file that no longer loads is never overwritten; the change stays in memory, and quitting
@@ -500,6 +481,7 @@ TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
     editor.ReadUntil("two newlines]:\n");
     editor.ReadUntil("\nEnter command [h for help]:");
     EXPECT_EQ(ReadFile(path), before);
+    EXPECT_FALSE(Exists(TemporaryPathFor(path)));  // no leftover piles up
     const std::string failed = "(Visible=1)\nUnable to save news DB\n\nEnter command [h for help]:";
     EXPECT_EQ(editor.out.substr(editor.out.size() - failed.size()), failed);
     if (lifted) {

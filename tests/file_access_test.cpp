@@ -2,8 +2,10 @@
 // that cannot be read.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <functional>
+#include <future>
 #include <iterator>
 #include <set>
 #include <sstream>
@@ -21,6 +23,7 @@
 #else
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -32,10 +35,15 @@
 #include <linux/audit.h>
 #include <linux/filter.h>
 #include <linux/seccomp.h>
+#include <sys/inotify.h>
+#include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
 
+#include <atomic>
 #include <cstddef>
+#include <thread>
+#include <tuple>
 #include <vector>
 #endif
 
@@ -52,10 +60,10 @@ class ThrowingBuffer : public std::streambuf {
 };
 
 #if defined(__linux__)
-// Makes the system calls `calls` fail with `error` from now on in this process and its children
-// (only on the descriptor `fd`, if given), as a broken file system would. False where the system
-// does not let a process do that.
-bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
+// A filter that gives the system calls `calls` of this thread the outcome `outcome` (only on the
+// descriptor `fd`, if given) and lets every other call through; empty where the system is not
+// known here.
+std::vector<sock_filter> Filter(const std::vector<long>& calls, uint32_t outcome, int fd) {
 #if defined(__x86_64__) && !defined(__ILP32__)
   const uint32_t arch = AUDIT_ARCH_X86_64;
 #elif defined(__i386__)
@@ -63,9 +71,8 @@ bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
 #elif defined(__aarch64__)
   const uint32_t arch = AUDIT_ARCH_AARCH64;
 #else
-  const uint32_t arch = 0;  // not known here
+  return {};
 #endif
-  if (arch == 0) return false;
   const auto op = [](uint16_t code, uint32_t k, size_t yes = 0, size_t no = 0) {
     return sock_filter{code, static_cast<uint8_t>(yes), static_cast<uint8_t>(no), k};
   };
@@ -83,10 +90,60 @@ bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
     code.push_back(op(equal, static_cast<uint32_t>(fd), 1));
     code.push_back(op(answer, SECCOMP_RET_ALLOW));
   }
-  code.push_back(op(answer, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error)));
+  code.push_back(op(answer, outcome));
+  return code;
+}
+
+// Makes the system calls `calls` fail with `error` from now on in this process and its children
+// (only on the descriptor `fd`, if given), as a broken file system would. False where the system
+// does not let a process do that.
+bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
+  std::vector<sock_filter> code =
+      Filter(calls, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error), fd);
   const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
-  return prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
+  return !code.empty() && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
+}
+
+// Runs `body` on a thread of its own, stopping that thread each time it is about to open a file
+// by the name `name` (relative to a folder, as the save opens its temporary file) to run `action`
+// before the open goes on: what happens there between a look and an open is then certain. False
+// where the system cannot stop a thread at a call (`body` then may not have run, or not as meant).
+bool OnOpening(const std::string& name, const std::function<void()>& action,
+               const std::function<void()>& body) {
+  std::atomic<int> listener{-2};  // -2 until the thread has tried to make one
+  std::atomic<bool> done{false};
+  bool continued = true;
+  std::thread worker([&] {
+    std::vector<sock_filter> code = Filter({SYS_openat}, SECCOMP_RET_USER_NOTIF, -1);
+    const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
+    listener = code.empty() || prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0
+                   ? -1
+                   : static_cast<int>(syscall(SYS_seccomp, SECCOMP_SET_MODE_FILTER,
+                                              SECCOMP_FILTER_FLAG_NEW_LISTENER, &program));
+    if (listener >= 0) body();
+    done = true;
+  });
+  while (listener == -2) std::this_thread::yield();
+  while (listener >= 0 && !done) {
+    pollfd ready{listener, POLLIN, 0};
+    seccomp_notif call{};
+    if (poll(&ready, 1, 10) <= 0 || ioctl(listener, SECCOMP_IOCTL_NOTIF_RECV, &call) != 0) continue;
+    // The stopped thread shares this memory, so the name it opens can be read in place.
+    if (name == reinterpret_cast<const char*>(static_cast<uintptr_t>(call.data.args[1]))) action();
+    seccomp_notif_resp answer{};
+    answer.id = call.id;
+    answer.flags = SECCOMP_USER_NOTIF_FLAG_CONTINUE;
+    if (ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer) != 0) {  // too old to let a call go on
+      continued = false;
+      answer.flags = 0;
+      answer.error = -ENOSYS;
+      ioctl(listener, SECCOMP_IOCTL_NOTIF_SEND, &answer);
+    }
+  }
+  worker.join();
+  if (listener >= 0) close(listener);
+  return listener >= 0 && continued;
 }
 
 // The calls through which the C library looks at an open file.
@@ -120,11 +177,11 @@ int DescriptorOf(const std::string& path) {
 
 TEST(FileSave, ReplacesTheFileUnderAnyNameAndLeavesNothingElse) {
   TempDir dir;
-  EXPECT_EQ(TemporaryPathFor(dir.File("news.db")), dir.File(".news.db.tmp"));
-  // A leftover of a killed save is taken over; a second name of another file is never written.
+  // A leftover of a killed save, longer than the new text, is taken over; a second name of
+  // another file is never written.
   WriteFile(dir.File("other.txt"), "someone's data");
   fs::create_hard_link(PathOf(dir.File("other.txt")), PathOf(dir.File(".news.db.tmp")));
-  WriteFile(TemporaryPathFor(dir.File(u8"Nachrichten-ü-日本.db")), "left by a killed save");
+  WriteFile(dir.File(u8".Nachrichten-ü-日本.db.tmp"), std::string(1000, '!'));
   const std::set<std::string> names = {"news.db", u8"Nachrichten-ü-日本.db"};
   for (const std::string& name : names) {
     const std::string path = dir.File(name);
@@ -152,6 +209,10 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
   fs::create_directory(PathOf(dir.File("folder")));
   EXPECT_FALSE(kItem.SerializeFile(dir.File("folder")));
   EXPECT_FALSE(kItem.SerializeFile(dir.File("missing/news.db")));
+  {
+    FileReplacement abandoned;  // goes before Commit(), as a save that meets an error does
+    ASSERT_TRUE(abandoned.Begin(path) && abandoned.Write("new", 3));
+  }
 #if defined(_WIN32)
   const std::wstring wide = PathOf(path).wstring();
   // Another program holding the file open without delete sharing: the save must fail whole.
@@ -180,7 +241,6 @@ TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
     std::string temporary;
   };
   const Case cases[] = {
-      {"news.db", 12, ".news.db.tmp"},
       {std::string(250, 'n'), 255, "." + std::string(250, 'n') + ".tmp"},
       {std::string(251, 'n'), 255, "." + std::string(233, 'n') + "~5e213bdb3ee7e039.tmp"},
       {std::string(255, 'n'), 255, "." + std::string(233, 'n') + "~c2c977771654d7a9.tmp"},
@@ -192,8 +252,7 @@ TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
   }
   TempDir dir;
   const std::string path = dir.File(std::string(255, 'n'));
-  EXPECT_EQ(TemporaryPathFor(path), dir.File(cases[3].temporary));
-  WriteFile(TemporaryPathFor(path), "left by a killed save");
+  WriteFile(dir.File(cases[2].temporary), "left by a killed save");
   ASSERT_TRUE(kItem.SerializeFile(path));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);
@@ -248,7 +307,16 @@ TEST(FileLoad, OnlyAMissingFileCountsAsMissing) {
   EXPECT_TRUE(NewsDB(dir.File("folder")).DidConstructionFail());
 #if !defined(_WIN32)
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+#if defined(__linux__)
+  const int opens = inotify_init1(IN_NONBLOCK);  // hears of every open of the FIFO
+  ASSERT_GE(inotify_add_watch(opens, dir.File("fifo").c_str(), IN_OPEN), 0);
+#endif
   EXPECT_EQ(reader.Open(dir.File("fifo")), OpenResult::kFailed);  // and returns: nothing blocks
+#if defined(__linux__)
+  char heard[256];
+  EXPECT_LT(read(opens, heard, sizeof heard), 0) << "the FIFO was opened";
+  close(opens);
+#endif
 #endif
   WriteFile(dir.File("news.db"), TextOf(NewsDB()));
   EXPECT_EQ(reader.Open(dir.File("news.db")), OpenResult::kOpened);
@@ -295,6 +363,48 @@ TEST(FilePermissions, AnotherUsersTemporaryFileIsNeverTakenOver) {
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(OwnerOf(path), OwnerOf(own));
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+}
+
+// Another user's save, which might hold its lock for ever, is waited for at most ten seconds; then
+// the save fails and leaves both files alone.
+TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
+  const char* const planted = std::getenv("NEWS_FOREIGN_FOLDER");
+  if (planted == nullptr) GTEST_SKIP() << "no file of another user was planted for this test";
+  const std::string path = std::string(planted) + "/held.db";
+  const std::string temporary = TemporaryPathFor(path);
+  if (OwnerOf(temporary) == OwnerOf(std::string(planted) + "/target.db")) {
+    GTEST_SKIP() << "the planted file is this user's own: only a runner as root plants another's";
+  }
+  // That user's save in progress, which lets others only read its file.
+  const HANDLE held =
+      CreateFileW(PathOf(temporary).wstring().c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                  FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+  ASSERT_NE(held, INVALID_HANDLE_VALUE);
+  std::future<bool> save =
+      std::async(std::launch::async, [&] { return kItem.SerializeFile(path); });
+  EXPECT_EQ(save.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "waits for ever";
+  CloseHandle(held);
+  EXPECT_FALSE(save.get());
+  EXPECT_FALSE(Exists(path));
+}
+
+// A symbolic link at the database is replaced by the saved file, not followed. Wine makes no
+// links, so there the test's runner plants one.
+TEST(FileSave, ReplacesALinkAtTheDatabase) {
+  TempDir dir;
+  std::string folder = dir.File("");
+  WriteFile(folder + "target.db", "old");
+  CreateSymbolicLinkW(PathOf(folder + "link.db").wstring().c_str(), L"target.db",
+                      SYMBOLIC_LINK_FLAG_ALLOW_UNPRIVILEGED_CREATE);
+  if (!Exists(folder + "link.db")) {
+    const char* const planted = std::getenv("NEWS_FOREIGN_FOLDER");
+    if (planted == nullptr)
+      GTEST_SKIP() << "no symbolic link can be made here, and none was planted";
+    folder = std::string(planted) + "/";
+  }
+  ASSERT_TRUE(kItem.SerializeFile(folder + "link.db"));
+  EXPECT_EQ(ReadFile(folder + "link.db"), TextOf(kItem));
+  EXPECT_EQ(ReadFile(folder + "target.db").substr(0, 3), "old");
 }
 #else
 TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
@@ -462,29 +572,107 @@ TEST(FileLoad, FilesOver2GiBLoadAndSave) {
   NewsDB loaded(path);
   ASSERT_FALSE(loaded.DidConstructionFail());
   EXPECT_EQ(StampOf(path).size, uint64_t{3} << 30);
-  EXPECT_TRUE(loaded.Save());
+  ASSERT_TRUE(loaded.Save());
   EXPECT_EQ(ReadFile(path), TextOf(db));
 }
 #endif
 
 #if defined(__linux__)
-// Where the file system keeps no locks (a network file system without its lock service) saves
-// go on unlocked; any other failure to lock fails the save, which leaves nothing behind.
-TEST(FileSave, GoesOnUnlockedOnlyWhereTheFileSystemHasNoLocks) {
+// The calls of each step of a save, as the C library makes them here.
+const std::vector<long> kTruncateCalls = {
+#if defined(SYS_ftruncate64)
+    SYS_ftruncate64,
+#endif
+    SYS_ftruncate};
+const std::vector<long> kRenameCalls = {
+#if defined(SYS_renameat)
+    SYS_renameat,
+#endif
+    SYS_renameat2};
+
+// A save that fails at any step returns false and leaves the old file and nothing of its own.
+// Only where the file system keeps no locks (a network file system without its lock service)
+// does a save go on, unlocked.
+TEST(FileSave, AStepThatFailsFailsTheSaveWholeButMissingLocksDoNot) {
   TempDir dir;
   const std::string path = dir.File("news.db");
-  const std::pair<int, bool> cases[] = {
-      {ENOLCK, true}, {EOPNOTSUPP, true}, {ENOSYS, true}, {EINVAL, false}, {EIO, false}};
-  for (const auto& [error, saves] : cases) {
-    SCOPED_TRACE(error);
+  const std::tuple<std::vector<long>, int, bool> cases[] = {
+      {{SYS_flock}, ENOLCK, true},  {{SYS_flock}, EOPNOTSUPP, true}, {{SYS_flock}, ENOSYS, true},
+      {{SYS_flock}, EINVAL, false}, {{SYS_flock}, EIO, false},       {kTruncateCalls, EIO, false},
+      {{SYS_fchmod}, EPERM, false}, {{SYS_write}, ENOSPC, false},    {{SYS_fsync}, EIO, false},
+      {kRenameCalls, EIO, false}};
+  for (const auto& [calls, error, saves] : cases) {
+    SCOPED_TRACE(std::to_string(calls[0]) + " failing with " + std::to_string(error));
     WriteFile(path, "old");
-    const std::string result = InChild([error = error] { return FailCalls({SYS_flock}, error); },
-                                       [&] { return kItem.SerializeFile(path); });
+    const std::string result =
+        InChild([&] { return FailCalls(calls, error); }, [&] { return kItem.SerializeFile(path); });
     if (result == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
     EXPECT_EQ(result, saves ? "ok" : "failed");
     EXPECT_EQ(ReadFile(path), saves ? TextOf(kItem) : "old");
     EXPECT_FALSE(Exists(TemporaryPathFor(path)));
   }
+}
+
+// What takes a name between a save's look at it and its open of the temporary file is dealt with
+// as if it had been there before: a link at the temporary name is never followed (what it names is
+// never opened) and the save goes on; a FIFO at the database is never replaced, and the save fails.
+TEST(FileSave, WhatTakesANameWhileTheTemporaryFileIsOpenedIsCheckedToo) {
+  TempDir dir;
+  const std::string path = dir.File("news.db"), temporary = TemporaryPathFor(path);
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
+  const int reader = open(dir.File("fifo").c_str(), O_RDONLY | O_NONBLOCK);
+  const std::pair<std::function<bool()>, bool> plants[] = {
+      {[&] { return fs::remove(temporary) && symlink("fifo", temporary.c_str()) == 0; }, true},
+      {[&] { return fs::remove(path) && mkfifo(path.c_str(), 0600) == 0; }, false}};
+  for (const auto& [plant, saves] : plants) {
+    WriteFile(path, "old");
+    WriteFile(temporary, "left by a killed save");  // what the save finds before it opens
+    bool planted = false, saved = !saves;
+    if (!OnOpening(
+            fs::path(temporary).filename().string(), [&] { planted = planted || plant(); },
+            [&] { saved = kItem.SerializeFile(path); })) {
+      GTEST_SKIP() << "a thread cannot be stopped at a system call here";
+    }
+    EXPECT_TRUE(planted);
+    EXPECT_EQ(saved, saves);
+    EXPECT_TRUE(saves ? ReadFile(path) == TextOf(kItem) : fs::is_fifo(path));
+    EXPECT_FALSE(Exists(temporary));
+  }
+  pollfd fifo{reader, POLLIN, 0};
+  EXPECT_EQ(poll(&fifo, 1, 0), 0) << "the FIFO was opened";
+  close(reader);
+}
+
+// Another user's save, which might hold its lock for ever, is waited for at most ten seconds; then
+// the save fails and leaves both files alone. One that ends meanwhile, even while its file is
+// still private, lets the save go on.
+TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
+  TempDir dir;
+  fs::permissions(dir.File(""), fs::perms(0777));
+  const std::string path = dir.File("news.db"), temporary = TemporaryPathFor(path);
+  WriteFile(path, "old");
+  WriteFile(temporary, "mallory's");
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
+  ASSERT_TRUE(chmod(path.c_str(), 0666) == 0 && chmod(temporary.c_str(), 0666) == 0 &&
+              chown(temporary.c_str(), kMallory, kMallory) == 0);
+  const int held = open(temporary.c_str(), O_RDWR);  // her save in progress
+  ASSERT_EQ(flock(held, LOCK_EX), 0);
+  EXPECT_EQ(AsUser(kAlice, kAlice, {}, [&] { return kItem.SerializeFile(path); }), "failed");
+  close(held);
+  EXPECT_EQ(ReadFile(path), "old");
+  EXPECT_EQ(ReadFile(temporary), "mallory's");
+  ASSERT_EQ(chmod(temporary.c_str(), 0600), 0);  // her next save, before it takes the mode
+  int opens = 0;  // her save ends after the first try to open her file
+  const auto hers = [&] { return ++opens != 2 || unlink(temporary.c_str()) == 0; };
+  EXPECT_EQ(AsUser(kAlice, kAlice, {},
+                   [&] {
+                     bool saved = false;
+                     return OnOpening(fs::path(temporary).filename().string(), hers,
+                                      [&] { saved = kItem.SerializeFile(path); }) &&
+                            saved;
+                   }),
+            "ok");
+  EXPECT_EQ(ReadFile(path), TextOf(kItem));
 }
 
 // A new file that cannot be looked at once it is in place is still saved, but its stamp is

@@ -3,6 +3,7 @@
 // visibly, and the terminal is left as it was found.
 #include <gtest/gtest.h>
 #include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -13,6 +14,7 @@
 #include <utmp.h>
 #endif
 
+#include <clocale>
 #include <csignal>
 #include <string>
 
@@ -24,7 +26,8 @@ namespace {
 // The editor on a terminal of its own; the test types at it as a person would.
 class Terminal {
  public:
-  explicit Terminal(const std::string& db) {
+  // Starts the editor on `db`, in the character set of `locale` if one is given.
+  explicit Terminal(const std::string& db, const char* locale = nullptr) {
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
     tcgetattr(slave_, &before);
     pid_ = fork();
@@ -32,6 +35,7 @@ class Terminal {
       close(master_);
       login_tty(slave_);
       setenv("TERM", "xterm", 1);
+      if (locale != nullptr) setenv("LC_ALL", locale, 1);
       execl(NEWS_EDITOR_PATH, NEWS_EDITOR_PATH, db.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
@@ -73,6 +77,11 @@ class Terminal {
     return status;
   }
   pid_t Pid() const { return pid_; }
+  // Gives the terminal a new size, as a window's resize does.
+  void Resize(unsigned short rows, unsigned short columns) {
+    const winsize size{rows, columns, 0, 0};
+    ioctl(master_, TIOCSWINSZ, &size);
+  }
   bool Started() const { return pid_ > 0; }
   // The terminal's local modes now (echo, line editing), as the shell would find them.
   tcflag_t LocalModes() const {
@@ -161,6 +170,25 @@ TEST(EditorAtATerminal, StoresWhatTheLineShowsAndEndsCleanly) {
   EXPECT_EQ(saved.GetNewsItemAll(2).text, "Pizza");
 }
 
+// Stored text is shown safely in the terminal's character set: at a UTF-8 terminal (which a plain
+// ASCII setting is taken as) valid characters are shown and the rest escaped; at one of another
+// set every byte that is a C1 control there is escaped.
+TEST(EditorAtATerminal, StoredTextIsShownSafelyInTheTerminalsCharacterSet) {
+  const std::string cases[][3] = {{"C", "\xE2\x82\xAC \x9B", "\xE2\x82\xAC \\x9B"},
+                                  {"de_DE.ISO-8859-1", "\xE2\x82\xAC \x9B", "\xE2\\x82\xAC \\x9B"}};
+  for (const auto& [locale, stored, shown] : cases) {
+    const locale_t known = newlocale(LC_CTYPE_MASK, locale.c_str(), nullptr);
+    if (known == nullptr) GTEST_SKIP() << "the locale " << locale << " is not installed here";
+    freelocale(known);
+    TempDir dir;
+    WriteFile(dir.File("news.db"), "<\"1\" \"1\" <\"1\" \"" + stored +
+                                       "\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>");
+    Terminal terminal(dir.File("news.db"), locale.c_str());
+    if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
+    EXPECT_TRUE(terminal.WaitFor("  Message " + shown + " 1 (")) << locale << ": " << terminal.out;
+  }
+}
+
 // A paste only ever inserts text: an email with blank lines is one message, and a paste at the
 // command prompt runs no command.
 TEST(EditorAtATerminal, PastesAreTextAndRunNoCommand) {
@@ -201,8 +229,8 @@ TEST(EditorAtATerminal, PastesAreTextAndRunNoCommand) {
             "Thanks,\nAnna");
 }
 
-// Ctrl-C cancels the line and the dialogue and goes on; a signal that ends the program leaves
-// the terminal as it was.
+// Ctrl-C, typed or sent, cancels the line and the dialogue and goes on; after a continue or a
+// resize the line is drawn again; a signal that ends the program leaves the terminal as it was.
 TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
 #if !defined(NEWS_HAVE_LIBEDIT)
   GTEST_SKIP() << "the editor was built without libedit";
@@ -229,7 +257,9 @@ TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
     ASSERT_TRUE(terminal.WaitFor("half a li"));
     terminal.Type("\003");  // Ctrl-C
     ASSERT_TRUE(terminal.WaitFor(kPrompt));
-    terminal.Type(std::string("d") + kEnter + "2\003");  // cancels the delete as well
+    terminal.Type(std::string("d") + kEnter + "2");
+    ASSERT_TRUE(terminal.WaitFor("delete:\r\n2"));
+    kill(terminal.Pid(), SIGINT);  // Ctrl-C as a signal, as another program sends it, cancels too
     ASSERT_TRUE(terminal.WaitFor(kPrompt));
     terminal.Type(std::string("l") + kEnter);
     ASSERT_TRUE(terminal.WaitFor("DB contains 3 news items."));
@@ -243,6 +273,10 @@ TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
   ASSERT_TRUE(terminal.WaitFor(kPrompt));
   terminal.Type("Quit soon");  // echoed by the line editor, so the terminal is in its hands
   ASSERT_TRUE(terminal.WaitFor("Quit soon"));
+  kill(terminal.Pid(), SIGCONT);  // as after a stop: the prompt and the line are drawn again
+  EXPECT_TRUE(terminal.WaitFor(std::string(kPrompt) + "Quit soon"));
+  terminal.Resize(30, 100);  // and after a resize
+  EXPECT_TRUE(terminal.WaitFor(std::string(kPrompt) + "Quit soon"));
   kill(terminal.Pid(), SIGTERM);
   const int status = terminal.Wait();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;

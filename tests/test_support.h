@@ -120,11 +120,14 @@ constexpr gid_t kTeam = 61010, kBobsGroup = 61011;
 
 // Runs `prepare` and then `body` in a child process. Returns "ok" or "failed" by `body`'s result;
 // "impossible" where `prepare` failed (the caller then skips), "crashed" where the child did not
-// end by itself.
+// end by itself (one that still runs after a minute, waiting for ever, is ended).
 inline std::string InChild(const std::function<bool()>& prepare,
                            const std::function<bool()>& body) {
   const pid_t child = fork();
-  if (child == 0) _exit(!prepare() ? 2 : body() ? 0 : 1);
+  if (child == 0) {
+    alarm(60);
+    _exit(!prepare() ? 2 : body() ? 0 : 1);
+  }
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "crashed";
   const int code = WEXITSTATUS(status);
