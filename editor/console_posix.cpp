@@ -14,13 +14,11 @@
 #include "console.h"
 
 #ifdef NEWS_HAVE_LIBEDIT
-#include <fcntl.h>
 #include <histedit.h>
 #include <sys/select.h>
 #include <termios.h>
 
 #include <cerrno>
-#include <csignal>
 #include <cstdlib>
 #include <cwchar>
 
@@ -164,7 +162,8 @@ void redrawAtNewWidth(EditLine* editor) {
   const LineInfoW* const line = el_wline(editor);
   if (el_get(editor, EL_GETTC, "co", &width) != 0 || width <= 0 || line == nullptr) width = 80;
   std::wstring prompt(lineEditor->prompt.size(), L'\0');
-  prompt.resize(std::mbstowcs(&prompt[0], lineEditor->prompt.c_str(), prompt.size() + 1));
+  const size_t characters = std::mbstowcs(&prompt[0], lineEditor->prompt.c_str(), prompt.size());
+  prompt.resize(characters == static_cast<size_t>(-1) ? 0 : characters);
   const int column = columnsOf(line->buffer, line->cursor,
                                columnsOf(prompt.data(), prompt.data() + prompt.size(), 0));
   std::fputs("\r", stdout);
@@ -233,8 +232,9 @@ int readByte(EditLine* editor, bool wait) {
 void takeCarried(EditLine* editor) {
   std::string& carried = lineEditor->carried;
   if (carried.empty()) return;
+  const size_t characters = std::mbstowcs(nullptr, carried.c_str(), 0);
   el_insertstr(editor, carried.c_str());
-  el_cursor(editor, -static_cast<int>(std::mbstowcs(nullptr, carried.c_str(), 0)));
+  if (characters != static_cast<size_t>(-1)) el_cursor(editor, -static_cast<int>(characters));
   carried.clear();
   std::fputs("\r", stdout);  // at the start of the line's row, under the whole lines above it
   el_set(editor, EL_REFRESH);
