@@ -124,6 +124,10 @@ class FileReplacement {
   bool Begin(const std::string& path);
   // Appends `size` bytes to the new text; false once any write has failed.
   bool Write(const char* data, size_t size);
+  // Appends all of `piece` to the new text and leaves `piece` empty. Where the platform can, the
+  // bytes are written by a thread of the save's own while the caller produces the next piece, so
+  // a failure of theirs shows in the next call or in Commit(). False once any write has failed.
+  bool Hand(std::string& piece);
   // Flushes the new text to the disk and renames it over the file, which keeps its permissions
   // (and its owner and group where this user may set them). True only when every step since
   // Begin() worked; otherwise the temporary file is removed and the file is as it was.
@@ -135,7 +139,13 @@ class FileReplacement {
   const FileStamp& Stamp() const { return stamp_; }
 
  private:
+  struct Writer;  // the thread that writes handed pieces, where there is one
+
   void Abandon();
+  // Appends `size` bytes right away, on the calling thread.
+  bool WriteNow(const char* data, size_t size);
+  // Waits until every handed piece is written, and ends the writing thread.
+  void StopWriter();
 
   std::string target_;
   std::string temporary_;
@@ -145,6 +155,7 @@ class FileReplacement {
   FileStamp stamp_;
   uint64_t written_ = 0;      // bytes of the new text written so far
   uint64_t writingBack_ = 0;  // of them, how many the disk has been asked to take
+  Writer* writer_ = nullptr;  // owned; started by the first Hand(), ended by StopWriter()
 };
 
 // The temporary file of a save of `target`: TemporaryNameFor its name, in the same folder.

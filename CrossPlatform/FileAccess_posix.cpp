@@ -12,6 +12,8 @@
 #endif
 
 #include <fcntl.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -20,6 +22,8 @@
 #include <chrono>
 #include <cstring>
 #include <memory>
+#include <new>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -489,7 +493,102 @@ bool FileReplacement::Begin(const std::string& path) {
   return ok_;
 }
 
+// The pieces of a save's text, written on a thread of their own so that producing the text and
+// copying it to the system overlap: one piece at a time, handed over only once the last is out.
+struct FileReplacement::Writer {
+  FileReplacement* save;
+  pthread_t thread{};
+  pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+  pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+  std::string piece;  // being written while `busy`
+  bool busy = false;
+  bool stopping = false;
+
+  explicit Writer(FileReplacement* of) : save(of) {}
+  Writer(const Writer&) = delete;
+  Writer& operator=(const Writer&) = delete;
+  ~Writer() {
+    pthread_cond_destroy(&changed);
+    pthread_mutex_destroy(&lock);
+  }
+
+  static void* Run(void* self) {
+    Writer& writer = *static_cast<Writer*>(self);
+    pthread_mutex_lock(&writer.lock);
+    for (;;) {
+      while (!writer.busy && !writer.stopping) pthread_cond_wait(&writer.changed, &writer.lock);
+      if (!writer.busy) break;
+      pthread_mutex_unlock(&writer.lock);
+      writer.save->WriteNow(writer.piece.data(), writer.piece.size());
+      pthread_mutex_lock(&writer.lock);
+      writer.busy = false;
+      pthread_cond_broadcast(&writer.changed);
+    }
+    pthread_mutex_unlock(&writer.lock);
+    return nullptr;
+  }
+
+  // Waits, with `lock` held, until the piece handed last is written.
+  void WaitUntilIdle() {
+    while (busy) pthread_cond_wait(&changed, &lock);
+  }
+};
+
 bool FileReplacement::Write(const char* data, size_t size) {
+  if (writer_ != nullptr) {  // after what was handed before
+    pthread_mutex_lock(&writer_->lock);
+    writer_->WaitUntilIdle();
+    pthread_mutex_unlock(&writer_->lock);
+  }
+  return WriteNow(data, size);
+}
+
+bool FileReplacement::Hand(std::string& piece) {
+  if (writer_ == nullptr && ok_ && handle_ >= 0) {
+    writer_ = new (std::nothrow) Writer(this);
+    // The thread takes no signal: they stay with the program's own threads, and its writes are
+    // never cut short by one.
+    sigset_t all, before;
+    sigfillset(&all);
+    pthread_sigmask(SIG_SETMASK, &all, &before);
+    if (writer_ != nullptr &&
+        pthread_create(&writer_->thread, nullptr, Writer::Run, writer_) != 0) {
+      delete writer_;
+      writer_ = nullptr;
+    }
+    pthread_sigmask(SIG_SETMASK, &before, nullptr);
+  }
+  if (writer_ == nullptr) {  // no thread to be had: written here and now
+    const bool ok = Write(piece.data(), piece.size());
+    piece.clear();
+    return ok;
+  }
+  pthread_mutex_lock(&writer_->lock);
+  writer_->WaitUntilIdle();
+  const bool ok = ok_;
+  if (ok) {
+    writer_->piece.swap(piece);  // the caller goes on in the buffer written last
+    writer_->busy = true;
+    pthread_cond_broadcast(&writer_->changed);
+  }
+  pthread_mutex_unlock(&writer_->lock);
+  piece.clear();
+  return ok;
+}
+
+void FileReplacement::StopWriter() {
+  if (writer_ == nullptr) return;
+  pthread_mutex_lock(&writer_->lock);
+  writer_->WaitUntilIdle();
+  writer_->stopping = true;
+  pthread_cond_broadcast(&writer_->changed);
+  pthread_mutex_unlock(&writer_->lock);
+  pthread_join(writer_->thread, nullptr);
+  delete writer_;
+  writer_ = nullptr;
+}
+
+bool FileReplacement::WriteNow(const char* data, size_t size) {
   ok_ = ok_ && handle_ >= 0 && WriteAll(FdOf(handle_), data, size);
   if (!ok_) return false;
   written_ += size;
@@ -503,6 +602,7 @@ bool FileReplacement::Write(const char* data, size_t size) {
 }
 
 bool FileReplacement::Commit() {
+  StopWriter();
   if (handle_ < 0) return false;
   const int fd = FdOf(handle_);
   const int folder = FdOf(folder_);
@@ -534,6 +634,7 @@ bool FileReplacement::Commit() {
 }
 
 void FileReplacement::Abandon() {
+  StopWriter();
   if (handle_ >= 0) {
     // Still under the lock, so it is this save's own file.
     unlinkat(FdOf(folder_), NameOf(temporary_).c_str(), 0);

@@ -343,9 +343,22 @@ bool FileReplacement::Begin(const std::string& path) {
 }
 
 bool FileReplacement::Write(const char* data, size_t size) {
+  return WriteNow(data, size);
+}
+
+// Here every piece is written on the calling thread: no save starts a thread of its own.
+bool FileReplacement::Hand(std::string& piece) {
+  const bool ok = WriteNow(piece.data(), piece.size());
+  piece.clear();
+  return ok;
+}
+
+bool FileReplacement::WriteNow(const char* data, size_t size) {
   ok_ = ok_ && handle_ >= 0 && WriteAll(HandleOf(handle_), data, size);
   return ok_;
 }
+
+void FileReplacement::StopWriter() {}
 
 bool FileReplacement::Commit() {
   if (handle_ < 0) return false;

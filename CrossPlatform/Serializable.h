@@ -362,10 +362,9 @@ class Serializable {
   static void SpillIfLarge(std::string& out) {
     Spill* const spill = spill_;
     if (spill == nullptr || spill->text != &out || out.size() < kSpillBytes) return;
-    spill->ok = spill->file->Write(out.data(), out.size()) && spill->ok;
     // A record opened right at the end is still open at the start of what follows.
     if (opened_.text == &out) opened_.size = opened_.size == out.size() ? 0 : SIZE_MAX;
-    out.clear();
+    spill->ok = spill->file->Hand(out) && spill->ok;
   }
 
   // False when an item appended to `out` takes no blank before it: when `out` holds only an
