@@ -144,6 +144,8 @@ class FileReplacement {
   void Abandon();
   // Appends `size` bytes right away, on the calling thread.
   bool WriteNow(const char* data, size_t size);
+  // Makes `writer_`, with its thread where one can be had.
+  void StartWriter();
   // Waits until every handed piece is written, and ends the writing thread.
   void StopWriter();
 
@@ -155,7 +157,7 @@ class FileReplacement {
   FileStamp stamp_;
   uint64_t written_ = 0;      // bytes of the new text written so far
   uint64_t writingBack_ = 0;  // of them, how many the disk has been asked to take
-  Writer* writer_ = nullptr;  // owned; started by the first Hand(), ended by StopWriter()
+  Writer* writer_ = nullptr;  // owned; made by the first Hand(), ended by StopWriter()
 };
 
 // The temporary file of a save of `target`: TemporaryNameFor its name, in the same folder.

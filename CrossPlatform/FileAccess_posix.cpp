@@ -493,6 +493,19 @@ bool FileReplacement::Begin(const std::string& path) {
   return ok_;
 }
 
+// Holds off the cancellation of the calling thread while it lives: a thread cancelled while it
+// waits for the writer would take the writer's lock with it and hang in its own clean-up.
+class NoCancel {
+ public:
+  NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before_); }
+  ~NoCancel() { pthread_setcancelstate(before_, nullptr); }
+  NoCancel(const NoCancel&) = delete;
+  NoCancel& operator=(const NoCancel&) = delete;
+
+ private:
+  int before_ = PTHREAD_CANCEL_ENABLE;
+};
+
 // The pieces of a save's text, written on a thread of their own so that producing the text and
 // copying it to the system overlap: one piece at a time, handed over only once the last is out.
 struct FileReplacement::Writer {
@@ -500,7 +513,8 @@ struct FileReplacement::Writer {
   pthread_t thread{};
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
   pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
-  std::string piece;  // being written while `busy`
+  std::string piece;     // being written while `busy`
+  bool started = false;  // false when no thread could be had: the save writes as it goes
   bool busy = false;
   bool stopping = false;
 
@@ -536,6 +550,7 @@ struct FileReplacement::Writer {
 
 bool FileReplacement::Write(const char* data, size_t size) {
   if (writer_ != nullptr) {  // after what was handed before
+    const NoCancel waiting;
     pthread_mutex_lock(&writer_->lock);
     writer_->WaitUntilIdle();
     pthread_mutex_unlock(&writer_->lock);
@@ -544,28 +559,17 @@ bool FileReplacement::Write(const char* data, size_t size) {
 }
 
 bool FileReplacement::Hand(std::string& piece) {
-  if (writer_ == nullptr && ok_ && handle_ >= 0) {
-    writer_ = new (std::nothrow) Writer(this);
-    // The thread takes no signal: they stay with the program's own threads, and its writes are
-    // never cut short by one.
-    sigset_t all, before;
-    sigfillset(&all);
-    pthread_sigmask(SIG_SETMASK, &all, &before);
-    if (writer_ != nullptr &&
-        pthread_create(&writer_->thread, nullptr, Writer::Run, writer_) != 0) {
-      delete writer_;
-      writer_ = nullptr;
-    }
-    pthread_sigmask(SIG_SETMASK, &before, nullptr);
-  }
-  if (writer_ == nullptr) {  // no thread to be had: written here and now
+  if (writer_ == nullptr && ok_ && handle_ >= 0) StartWriter();
+  if (writer_ == nullptr || !writer_->started) {  // written here and now
     const bool ok = Write(piece.data(), piece.size());
     piece.clear();
     return ok;
   }
+  const NoCancel waiting;
   pthread_mutex_lock(&writer_->lock);
   writer_->WaitUntilIdle();
   const bool ok = ok_;
+  const size_t size = piece.size();
   if (ok) {
     writer_->piece.swap(piece);  // the caller goes on in the buffer written last
     writer_->busy = true;
@@ -573,17 +577,35 @@ bool FileReplacement::Hand(std::string& piece) {
   }
   pthread_mutex_unlock(&writer_->lock);
   piece.clear();
+  piece.reserve(size);  // the next piece grows no more than this one did
   return ok;
+}
+
+void FileReplacement::StartWriter() {
+  writer_ = new (std::nothrow) Writer(this);
+  if (writer_ == nullptr) return;
+  // The thread takes no signal meant for the program, which stays with the program's own
+  // threads, so its writes are never cut short by one; those its own work raises (the file size
+  // limit's among them) it takes as the calling thread would.
+  sigset_t all, before;
+  sigfillset(&all);
+  for (const int own : {SIGXFSZ, SIGPIPE, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, own);
+  pthread_sigmask(SIG_SETMASK, &all, &before);
+  writer_->started = pthread_create(&writer_->thread, nullptr, Writer::Run, writer_) == 0;
+  pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void FileReplacement::StopWriter() {
   if (writer_ == nullptr) return;
-  pthread_mutex_lock(&writer_->lock);
-  writer_->WaitUntilIdle();
-  writer_->stopping = true;
-  pthread_cond_broadcast(&writer_->changed);
-  pthread_mutex_unlock(&writer_->lock);
-  pthread_join(writer_->thread, nullptr);
+  if (writer_->started) {
+    const NoCancel waiting;
+    pthread_mutex_lock(&writer_->lock);
+    writer_->WaitUntilIdle();
+    writer_->stopping = true;
+    pthread_cond_broadcast(&writer_->changed);
+    pthread_mutex_unlock(&writer_->lock);
+    pthread_join(writer_->thread, nullptr);
+  }
   delete writer_;
   writer_ = nullptr;
 }

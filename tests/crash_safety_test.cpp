@@ -13,6 +13,7 @@
 #include "test_support.h"
 
 #if !defined(_WIN32)
+#include <pthread.h>
 #include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
@@ -21,6 +22,7 @@
 
 #include <csignal>
 #include <cstdio>
+#include <ctime>
 #include <fstream>
 #include <set>
 #endif
@@ -43,7 +45,7 @@ NewsDB Long(const char* title, size_t bytes) {
 TEST(SaveLock, SaversInThreadsTakeTurns) {
   TempDir dir;
   const std::string path = dir.File("news.db");
-  const NewsDB databases[2] = {Long("one", 1 << 18), Long("two", 3 << 18)};
+  const NewsDB databases[2] = {Long("one", 1 << 18), Long("two", 6 << 18)};
   const std::string texts[2] = {TextOf(databases[0]), TextOf(databases[1])};
   ASSERT_TRUE(databases[0].SerializeFile(path));
   std::atomic<int> failed{0}, saving{2};
@@ -65,6 +67,33 @@ TEST(SaveLock, SaversInThreadsTakeTurns) {
   EXPECT_EQ(mixed, 0u);
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 }
+
+#if defined(__linux__)
+// A program may cancel a thread in the middle of a save: the save ends, and the next one gets the
+// lock.
+TEST(SaveLock, ACancelledSaveEndsAndLeavesTheLock) {
+  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot follow a cancelled thread";
+  TempDir dir;
+  struct Saving {
+    NewsDB db;
+    std::string path;
+  } saving{Long("long", 8 << 20), dir.File("news.db")};
+  for (int round = 0; round < 20; ++round) {
+    pthread_t saver;
+    const auto saveForEver = [](void* what) -> void* {
+      for (const Saving& it = *static_cast<const Saving*>(what);;) it.db.SerializeFile(it.path);
+    };
+    ASSERT_EQ(pthread_create(&saver, nullptr, saveForEver, &saving), 0);
+    usleep(static_cast<useconds_t>(1000 + round * 997));
+    pthread_cancel(saver);
+    timespec until{};
+    clock_gettime(CLOCK_REALTIME, &until);
+    until.tv_sec += 10;
+    ASSERT_EQ(pthread_timedjoin_np(saver, nullptr, &until), 0) << "round " << round << " hangs";
+  }
+  EXPECT_TRUE(saving.db.SerializeFile(saving.path));
+}
+#endif
 
 #if defined(_WIN32)
 TEST(SaveLock, ChangesOfProcessesThatWaitForTheLockAreAllKept) {

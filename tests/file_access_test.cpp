@@ -602,26 +602,33 @@ const std::vector<long> kRenameCalls = {
     SYS_renameat,
 #endif
     SYS_renameat2};
+const std::vector<long> kThreadCalls = {
+#if defined(SYS_clone3)
+    SYS_clone3,
+#endif
+    SYS_clone};
 
 // A save that fails at any step returns false and leaves the old file and nothing of its own.
 // Only where the file system keeps no locks (a network file system without its lock service)
-// does a save go on, unlocked.
+// does a save go on, unlocked; where no thread can be had for the writing, it writes as it goes.
 TEST(FileSave, AStepThatFailsFailsTheSaveWholeButMissingLocksDoNot) {
   TempDir dir;
   const std::string path = dir.File("news.db");
+  NewsDB large;  // large enough to be written in several pieces
+  large.items = {NewsItem(1, "Long", std::string(3 << 20, 'x'), 1, 1, 1, 2026, false, true)};
   const std::tuple<std::vector<long>, int, bool> cases[] = {
       {{SYS_flock}, ENOLCK, true},  {{SYS_flock}, EOPNOTSUPP, true}, {{SYS_flock}, ENOSYS, true},
       {{SYS_flock}, EINVAL, false}, {{SYS_flock}, EIO, false},       {kTruncateCalls, EIO, false},
       {{SYS_fchmod}, EPERM, false}, {{SYS_write}, ENOSPC, false},    {{SYS_fsync}, EIO, false},
-      {kRenameCalls, EIO, false}};
+      {kRenameCalls, EIO, false},   {kThreadCalls, EAGAIN, true}};
   for (const auto& [calls, error, saves] : cases) {
     SCOPED_TRACE(std::to_string(calls[0]) + " failing with " + std::to_string(error));
     WriteFile(path, "old");
     const std::string result =
-        InChild([&] { return FailCalls(calls, error); }, [&] { return kItem.SerializeFile(path); });
+        InChild([&] { return FailCalls(calls, error); }, [&] { return large.SerializeFile(path); });
     if (result == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
     EXPECT_EQ(result, saves ? "ok" : "failed");
-    EXPECT_EQ(ReadFile(path), saves ? TextOf(kItem) : "old");
+    EXPECT_EQ(ReadFile(path), saves ? TextOf(large) : "old");
     EXPECT_FALSE(Exists(TemporaryPathFor(path)));
   }
 }
