@@ -64,7 +64,7 @@ class Editor {
   }
 
   // Types `text`; whatever an editor that has already ended does not take is dropped.
-  void Type(const std::string& text) { WriteInput(text); }
+  void Type(const std::string& text);
   // Reads output until `marker` appears after what earlier calls found, or the output ends.
   void ReadUntil(const std::string& marker) {
     size_t at;
@@ -91,7 +91,6 @@ class Editor {
 
  private:
   void Start(const std::vector<std::string>& args, const std::function<void()>& inChild);
-  void WriteInput(const std::string& text);
   bool ReadSome();
   void CloseInput();
   int Wait();
@@ -133,7 +132,7 @@ void Editor::Start(const std::vector<std::string>& args, const std::function<voi
   CloseHandle(childOutput);
 }
 
-void Editor::WriteInput(const std::string& text) {
+void Editor::Type(const std::string& text) {
   DWORD written = 0;
   WriteFile(input_, text.data(), static_cast<DWORD>(text.size()), &written, nullptr);
 }
@@ -184,7 +183,7 @@ void Editor::Start(const std::vector<std::string>& args, const std::function<voi
   output_ = out[0];
 }
 
-void Editor::WriteInput(const std::string& text) {
+void Editor::Type(const std::string& text) {
   if (write(input_, text.data(), text.size())) return;
 }
 
@@ -218,10 +217,9 @@ std::string Stamped(std::string text, std::time_t moment) {
                 t.tm_mon + 1, t.tm_year + 1900);
   std::snprintf(stored, sizeof stored, R"("%d" "%d" "%d" "%d")", t.tm_hour * 60 + t.tm_min,
                 t.tm_mday, t.tm_mon + 1, t.tm_year + 1900);
-  for (const auto& [mark, value] :
-       {std::pair<std::string, const char*>{"@TIME@", listed},
-        std::pair<std::string, const char*>{"@FIELDS@", stored},
-        std::pair<std::string, const char*>{"@EDITOR@", NEWS_EDITOR_PATH}}) {
+  const std::pair<std::string, std::string> marks[] = {
+      {"@TIME@", listed}, {"@FIELDS@", stored}, {"@EDITOR@", NEWS_EDITOR_PATH}};
+  for (const auto& [mark, value] : marks) {
     for (size_t at; (at = text.find(mark)) != std::string::npos;)
       text.replace(at, mark.size(), value);
   }
@@ -239,15 +237,24 @@ void ExpectStamped(const std::string& actual, const std::string& pattern, std::t
 // The arguments of a session: the lines of its "args" file, @DB@ standing for the database path,
 // or else just the database path.
 std::vector<std::string> SessionArgs(const std::string& session, const std::string& db) {
+  if (!Exists(session + "args")) return {NEWS_EDITOR_PATH, db};
   std::vector<std::string> args = {NEWS_EDITOR_PATH};
-  if (!Exists(session + "args")) {
-    args.push_back(db);
-    return args;
-  }
   std::istringstream lines(ReadFile(session + "args"));
   for (std::string line; std::getline(lines, line);) args.push_back(line == "@DB@" ? db : line);
   return args;
 }
+
+// Expects the editor started with `args` to print `out` and end with status 255 whatever is typed,
+// as when it refuses its arguments or its file. On POSIX `inChild` runs as for Editor.
+void ExpectRefused(const std::vector<std::string>& args, const std::string& out,
+                   const std::function<void()>& inChild = nullptr) {
+  Editor editor(args, inChild);
+  editor.Type("a\nT\nx\n\nq\n");
+  EXPECT_EQ(editor.Finish(), 255);
+  EXPECT_EQ(editor.out, out);
+}
+
+const char kRefused[] = "Unable to load news DB\n";
 
 }  // namespace
 
@@ -356,12 +363,7 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
   unreadable.push_back(dir.File("fifo"));
 #endif
-  for (const std::string& path : unreadable) {
-    Editor editor({NEWS_EDITOR_PATH, path});
-    editor.Type("a\nT\nx\n\nq\n");
-    EXPECT_EQ(editor.Finish(), 255);
-    EXPECT_EQ(editor.out, "Unable to load news DB\n");
-  }
+  for (const std::string& path : unreadable) ExpectRefused({NEWS_EDITOR_PATH, path}, kRefused);
 #if !defined(_WIN32)
   // Another user's private file in a shared folder: not an empty database to replace.
   fs::permissions(dir.File(""), fs::perms(0777));
@@ -373,12 +375,9 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
   const std::string program = dir.File("news-editor");
   fs::copy_file(NEWS_EDITOR_PATH, program);
   fs::permissions(program, fs::perms(0755));
-  Editor editor({program, secret}, [] {
+  ExpectRefused({program, secret}, kRefused, [] {
     if (setgid(kBobsGroup) != 0 || setuid(kBob) != 0) _exit(3);
   });
-  editor.Type("a\nT\nx\n\nq\n");
-  EXPECT_EQ(editor.Finish(), 255);
-  EXPECT_EQ(editor.out, "Unable to load news DB\n");
   EXPECT_EQ(ReadFile(secret), "<\"1\" \"0\">");
 #endif
 }
@@ -397,11 +396,8 @@ TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
   TempDir dir;
   for (const std::vector<std::string>& args :
        {std::vector<std::string>{NEWS_EDITOR_PATH}, {NEWS_EDITOR_PATH, dir.File("a"), "b"}, {}}) {
-    Editor editor(args);
-    editor.Type("a\nT\nx\n\n");
-    EXPECT_EQ(editor.Finish(), 255);
     const std::string name = args.empty() ? "news-editor" : NEWS_EDITOR_PATH;
-    EXPECT_EQ(editor.out, "Usage:\n  " + name + " database\n\n");
+    ExpectRefused(args, "Usage:\n  " + name + " database\n\n");
   }
   EXPECT_FALSE(Exists(dir.File("a")));
 }
@@ -417,13 +413,10 @@ TEST(EditorMemory, RunningOutFailsOnlyTheLoadOrTheSave) {
   db.items = {NewsItem(1, "Long", std::string(48 << 20, 'x'), 545, 5, 12, 2026, false, true)};
   ASSERT_TRUE(db.SerializeFile(big));
   const FileStamp bigStamp = StampOf(big);
-  Editor tooBig({NEWS_EDITOR_PATH, big}, [] {
+  ExpectRefused({NEWS_EDITOR_PATH, big}, kRefused, [] {
     const rlimit limit{40 << 20, RLIM_INFINITY};
     setrlimit(RLIMIT_AS, &limit);
   });
-  tooBig.Type("a\nT\nx\n\nq\n");
-  EXPECT_EQ(tooBig.Finish(), 255);
-  EXPECT_EQ(tooBig.out, "Unable to load news DB\n");
   EXPECT_TRUE(StampOf(big) == bigStamp);
 
   // Many messages, whose list the load makes just large enough: its next growth alone takes
