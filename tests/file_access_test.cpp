@@ -11,6 +11,7 @@
 #include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "NewsDB.h"
 #include "test_support.h"
@@ -43,7 +44,6 @@
 #include <atomic>
 #include <cstddef>
 #include <thread>
-#include <tuple>
 #include <vector>
 #endif
 
@@ -235,24 +235,19 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
 // A name too long for ".NAME.tmp" in its folder saves under a shorter temporary name that is
 // the same in every process, so the lock still works.
 TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
-  struct Case {
-    std::string name;
-    size_t limit;
-    std::string temporary;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, size_t, std::string> cases[] = {
       {std::string(250, 'n'), 255, "." + std::string(250, 'n') + ".tmp"},
       {std::string(251, 'n'), 255, "." + std::string(233, 'n') + "~5e213bdb3ee7e039.tmp"},
       {std::string(255, 'n'), 255, "." + std::string(233, 'n') + "~c2c977771654d7a9.tmp"},
       {u8"Nachrichten-日本語-aus-aller-Welt.db", 38, u8".Nachrichten-日~7710cdd57365a9fb.tmp"},
   };
   const auto bytes = [](const std::string& text) { return text.size(); };
-  for (const Case& test : cases) {
-    EXPECT_EQ(TemporaryNameFor(test.name, test.limit, bytes), test.temporary);
+  for (const auto& [name, limit, temporary] : cases) {
+    EXPECT_EQ(TemporaryNameFor(name, limit, bytes), temporary);
   }
   TempDir dir;
   const std::string path = dir.File(std::string(255, 'n'));
-  WriteFile(dir.File(cases[2].temporary), "left by a killed save");
+  WriteFile(dir.File(std::get<2>(cases[2])), "left by a killed save");
   ASSERT_TRUE(kItem.SerializeFile(path));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);

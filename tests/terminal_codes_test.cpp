@@ -6,6 +6,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "terminal_codes.h"
@@ -78,12 +79,7 @@ TEST(KeyDecoder, EveryKeyEditsTheLineOrDoesNothingAndPastesAreText) {
 }
 
 TEST(VisibleForm, ShowsWhatATerminalWouldActOnAndKeepsValidText) {
-  struct Case {
-    const char* stored;
-    bool utf8;
-    const char* shown;
-  };
-  const Case cases[] = {
+  const std::tuple<const char*, bool, const char*> cases[] = {
       {"Gr\xC3\xBC\xC3\x9F \xE6\x97\xA5\xF0\x9F\x93\xB0 tab\tline\nend", true,
        "Gr\xC3\xBC\xC3\x9F \xE6\x97\xA5\xF0\x9F\x93\xB0 tab\tline\nend"},
       {"\x1B]0;x\x07\x7F", true, "^[]0;x^G^?"},
@@ -98,7 +94,7 @@ TEST(VisibleForm, ShowsWhatATerminalWouldActOnAndKeepsValidText) {
        "2J \xE9t\xC2\x9B",
        false, "\\x9B2J \xE9t\xC2\\x9B"},
   };
-  for (const Case& c : cases) {
-    EXPECT_EQ(VisibleForm(c.stored, c.utf8), c.shown) << testing::PrintToString(c.stored);
+  for (const auto& [stored, utf8, shown] : cases) {
+    EXPECT_EQ(VisibleForm(stored, utf8), shown) << testing::PrintToString(stored);
   }
 }
