@@ -8,7 +8,6 @@
 #include <future>
 #include <iterator>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <tuple>
@@ -460,10 +459,8 @@ TEST(FilePermissions, SavesDoOnlyWhatThisUserMay) {
     WriteFile(path, "old");
     return chown(path.c_str(), uid, gid) == 0 && chmod(path.c_str(), mode) == 0;
   };
-  const std::string readOnly = shared + "/read-only.db";
-  const std::string secret = shared + "/secret.db";
-  const std::string team = shared + "/team.db";
-  const std::string planted = shared + "/planted.db";
+  const std::string readOnly = shared + "/read-only.db", secret = shared + "/secret.db";
+  const std::string team = shared + "/team.db", planted = shared + "/planted.db";
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
   ASSERT_TRUE(ownedFile(readOnly, kAlice, kAlice, 0444) && ownedFile(secret, kMallory, 0, 0600) &&
               ownedFile(team, kAlice, kTeam, 0660) &&
