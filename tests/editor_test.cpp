@@ -30,24 +30,19 @@ namespace fs = std::filesystem;
 namespace {
 
 // `text` with each line end written as this platform's scripts and text streams write it.
-std::string PlatformLines(const std::string& text) {
+std::string PlatformLines(std::string text) {
 #if defined(_WIN32)
-  std::string lines;
-  for (const char c : text) lines += c == '\n' ? std::string("\r\n") : std::string(1, c);
-  return lines;
-#else
-  return text;
+  for (size_t at = 0; (at = text.find('\n', at)) != std::string::npos; at += 2)
+    text.insert(at, "\r");
 #endif
+  return text;
 }
 
 #if defined(_WIN32)
 // `text` with each CR LF read as one line end.
-std::string LinesOf(const std::string& text) {
-  std::string lines;
-  for (size_t i = 0; i < text.size(); ++i) {
-    if (text[i] != '\r' || i + 1 == text.size() || text[i + 1] != '\n') lines += text[i];
-  }
-  return lines;
+std::string LinesOf(std::string text) {
+  for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos;) text.erase(at, 1);
+  return text;
 }
 #endif
 
