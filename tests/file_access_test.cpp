@@ -284,20 +284,18 @@ TEST(FileSave, WritesLongTextsInPiecesAsTheyAre) {
   }
   ASSERT_TRUE(db.SerializeFile(path));
 #if !defined(_WIN32)
-  const pid_t child = fork();
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{3 << 20, RLIM_INFINITY};  // a few pieces get written, the rest cannot
-    setrlimit(RLIMIT_FSIZE, &limit);
+  const auto limited = [] {  // a few pieces get written, the rest cannot
+    const rlimit limit{3 << 20, RLIM_INFINITY};
+    return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  };
+  const std::string result = InChild(limited, [&] {
     db.items.pop_back();
     // A handed piece that cannot be written fails the save even when nothing follows it.
     FileReplacement save;
     std::string piece(4 << 20, 'x');
-    _exit(db.SerializeFile(path) || (save.Begin(path) && save.Hand(piece) && save.Commit()));
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save did not fail";
+    return !db.SerializeFile(path) && !(save.Begin(path) && save.Hand(piece) && save.Commit());
+  });
+  EXPECT_EQ(result, "ok") << "the save did not fail";
   EXPECT_EQ(ReadFile(path), saved);
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 #endif
