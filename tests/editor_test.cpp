@@ -391,10 +391,9 @@ TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
 }
 
 // A save that fails is reported; the change stays in memory, one more save is tried at quit, and
-// the exit status says whether that worked. The file may not grow, or the add itself runs out of
-// memory (never ending the editor): many messages, whose list the load makes just large enough, so
-// that its next growth alone takes more than the room left. Once memory is there again the add is
-// saved exactly once.
+// the exit status says whether that worked. The file may not grow, or the editor, holding many
+// messages, may take hardly more memory than it has, so that the add's save runs out of it (which
+// never ends the editor). Once the limit is lifted the add is saved exactly once.
 TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
   TempDir dir;
   const std::string path = dir.File("news.db");
