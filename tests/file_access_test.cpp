@@ -8,9 +8,9 @@
 #include <future>
 #include <iterator>
 #include <set>
-#include <sstream>
 #include <stdexcept>
 #include <string>
+#include <tuple>
 
 #include "NewsDB.h"
 #include "test_support.h"
@@ -43,7 +43,6 @@
 #include <atomic>
 #include <cstddef>
 #include <thread>
-#include <tuple>
 #include <vector>
 #endif
 
@@ -235,24 +234,19 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
 // A name too long for ".NAME.tmp" in its folder saves under a shorter temporary name that is
 // the same in every process, so the lock still works.
 TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
-  struct Case {
-    std::string name;
-    size_t limit;
-    std::string temporary;
-  };
-  const Case cases[] = {
+  const std::tuple<std::string, size_t, std::string> cases[] = {
       {std::string(250, 'n'), 255, "." + std::string(250, 'n') + ".tmp"},
       {std::string(251, 'n'), 255, "." + std::string(233, 'n') + "~5e213bdb3ee7e039.tmp"},
       {std::string(255, 'n'), 255, "." + std::string(233, 'n') + "~c2c977771654d7a9.tmp"},
       {u8"Nachrichten-日本語-aus-aller-Welt.db", 38, u8".Nachrichten-日~7710cdd57365a9fb.tmp"},
   };
   const auto bytes = [](const std::string& text) { return text.size(); };
-  for (const Case& test : cases) {
-    EXPECT_EQ(TemporaryNameFor(test.name, test.limit, bytes), test.temporary);
+  for (const auto& [name, limit, temporary] : cases) {
+    EXPECT_EQ(TemporaryNameFor(name, limit, bytes), temporary);
   }
   TempDir dir;
   const std::string path = dir.File(std::string(255, 'n'));
-  WriteFile(dir.File(cases[2].temporary), "left by a killed save");
+  WriteFile(dir.File(std::get<2>(cases[2])), "left by a killed save");
   ASSERT_TRUE(kItem.SerializeFile(path));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);
@@ -290,20 +284,18 @@ TEST(FileSave, WritesLongTextsInPiecesAsTheyAre) {
   }
   ASSERT_TRUE(db.SerializeFile(path));
 #if !defined(_WIN32)
-  const pid_t child = fork();
-  if (child == 0) {
-    std::signal(SIGXFSZ, SIG_IGN);
-    const rlimit limit{3 << 20, RLIM_INFINITY};  // a few pieces get written, the rest cannot
-    setrlimit(RLIMIT_FSIZE, &limit);
+  const auto limited = [] {  // a few pieces get written, the rest cannot
+    const rlimit limit{3 << 20, RLIM_INFINITY};
+    return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
+  };
+  const std::string result = InChild(limited, [&] {
     db.items.pop_back();
     // A handed piece that cannot be written fails the save even when nothing follows it.
     FileReplacement save;
     std::string piece(4 << 20, 'x');
-    _exit(db.SerializeFile(path) || (save.Begin(path) && save.Hand(piece) && save.Commit()));
-  }
-  int status = -1;
-  ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the save did not fail";
+    return !db.SerializeFile(path) && !(save.Begin(path) && save.Hand(piece) && save.Commit());
+  });
+  EXPECT_EQ(result, "ok") << "the save did not fail";
   EXPECT_EQ(ReadFile(path), saved);
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 #endif
@@ -465,10 +457,8 @@ TEST(FilePermissions, SavesDoOnlyWhatThisUserMay) {
     WriteFile(path, "old");
     return chown(path.c_str(), uid, gid) == 0 && chmod(path.c_str(), mode) == 0;
   };
-  const std::string readOnly = shared + "/read-only.db";
-  const std::string secret = shared + "/secret.db";
-  const std::string team = shared + "/team.db";
-  const std::string planted = shared + "/planted.db";
+  const std::string readOnly = shared + "/read-only.db", secret = shared + "/secret.db";
+  const std::string team = shared + "/team.db", planted = shared + "/planted.db";
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
   ASSERT_TRUE(ownedFile(readOnly, kAlice, kAlice, 0444) && ownedFile(secret, kMallory, 0, 0600) &&
               ownedFile(team, kAlice, kTeam, 0660) &&

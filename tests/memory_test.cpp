@@ -12,32 +12,24 @@
 
 #if defined(__linux__)
 #include <sys/resource.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace {
 
 constexpr size_t kMuch = 48 << 20;  // more than the room left, and than any free piece of it
 
-// Runs `body` in a child process that may take at most `room` more bytes of address space than
-// it has: "true" or "false" by its result, "threw" when an exception left it.
+// Runs `body` as InChild does, in a process that may take at most `room` more bytes of address
+// space than it has.
 std::string WithLittleMemory(size_t room, const std::function<bool()>& body) {
-  const pid_t child = fork();
-  if (child == 0) {
-    size_t pages = 0;
-    std::ifstream("/proc/self/statm") >> pages;
-    const rlimit limit{pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + room, RLIM_INFINITY};
-    if (pages == 0 || setrlimit(RLIMIT_AS, &limit) != 0) _exit(2);
-    try {
-      _exit(body() ? 0 : 1);
-    } catch (...) {
-      _exit(3);  // never back into the test framework, which the parent runs
-    }
-  }
-  int status = 0;
-  if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "not run";
-  const char* const results[] = {"true", "false", "not run", "threw"};
-  return WEXITSTATUS(status) < 4 ? results[WEXITSTATUS(status)] : "not run";
+  return InChild(
+      [room] {
+        size_t pages = 0;
+        std::ifstream("/proc/self/statm") >> pages;
+        const rlimit limit{pages * static_cast<size_t>(sysconf(_SC_PAGESIZE)) + room,
+                           RLIM_INFINITY};
+        return pages != 0 && setrlimit(RLIMIT_AS, &limit) == 0;
+      },
+      body);
 }
 
 }  // namespace
@@ -65,9 +57,9 @@ TEST(OutOfMemory, ALoadFailsAsAnyFailedLoad) {
       },
   };
   for (size_t i = 0; i < loads.size(); ++i) {
-    EXPECT_EQ(WithLittleMemory(16 << 20, loads[i]), "true") << "load " << i;
+    EXPECT_EQ(WithLittleMemory(16 << 20, loads[i]), "ok") << "load " << i;
     // With room for the message the load works: the limit was what failed it.
-    EXPECT_EQ(WithLittleMemory(4 * kMuch, loads[i]), "false") << "load " << i;
+    EXPECT_EQ(WithLittleMemory(4 * kMuch, loads[i]), "failed") << "load " << i;
   }
 }
 
@@ -88,7 +80,7 @@ TEST(OutOfMemory, ASaveFailsAndLeavesNoTemporaryFile) {
   };
   for (size_t i = 0; i < saves.size(); ++i) {
     WriteFile(path, before);
-    EXPECT_EQ(WithLittleMemory(i == 0 ? 16 << 20 : 0, saves[i]), "false") << "save " << i;
+    EXPECT_EQ(WithLittleMemory(i == 0 ? 16 << 20 : 0, saves[i]), "failed") << "save " << i;
     EXPECT_EQ(ReadFile(path), before) << "save " << i;
     EXPECT_FALSE(Exists(TemporaryPathFor(path))) << "save " << i;
   }

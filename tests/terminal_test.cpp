@@ -23,11 +23,14 @@
 
 namespace {
 
-// The editor on a terminal of its own; the test types at it as a person would.
+// The editor on a terminal of its own, on a database file of its own; the test types at it as a
+// person would.
 class Terminal {
  public:
-  // Starts the editor on `db`, in the character set of `locale` if one is given.
-  explicit Terminal(const std::string& db, const char* locale = nullptr) {
+  // Starts the editor on a file holding `content`, in the character set of `locale` if one is
+  // given.
+  explicit Terminal(const std::string& content, const char* locale = nullptr) {
+    WriteFile(db, content);
     if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
     tcgetattr(slave_, &before);
     pid_ = fork();
@@ -50,10 +53,10 @@ class Terminal {
   }
 
   // Types `keys` once the line editor has the terminal (it shows its prompt a moment before), so
-  // that no key meets the terminal's own line editing.
-  void Type(const std::string& keys) {
+  // that no key meets the terminal's own line editing, then waits for `marker` as WaitFor does.
+  bool Type(const std::string& keys, const std::string& marker = "") {
     for (int waited = 0; (LocalModes() & ICANON) != 0 && waited < 1000; ++waited) ReadSome(10);
-    ASSERT_EQ(write(master_, keys.data(), keys.size()), ssize_t(keys.size()));
+    return write(master_, keys.data(), keys.size()) == ssize_t(keys.size()) && WaitFor(marker);
   }
   // Reads until `marker` shows after what earlier calls found; false after ten seconds without.
   bool WaitFor(const std::string& marker) {
@@ -90,6 +93,8 @@ class Terminal {
     return now.c_lflag;
   }
 
+  TempDir dir;
+  const std::string db = dir.File("news.db");
   std::string out;
   termios before{};
 
@@ -108,9 +113,10 @@ class Terminal {
   size_t seen_ = 0;
 };
 
-const char kPrompt[] = "Enter command [h for help]:";
-const char kLeft[] = "\033[D", kUp[] = "\033[A", kBackspace[] = "\177", kEnter[] = "\r";
-const char kPasteOff[] = "\033[?2004l";
+const std::string kPrompt = "Enter command [h for help]:", kTitle = "Enter new title text:";
+const std::string kLeft = "\033[D", kUp = "\033[A", kBackspace = "\177", kEnter = "\r";
+const char kPasteOff[] = "\033[?2004l",
+           kNoTerminal[] = "no pseudo-terminal here (is /dev/pts mounted?)";
 
 // A database of messages 1 to 3, each titled by its number.
 const char kThree[] =
@@ -128,46 +134,36 @@ TEST(EditorAtATerminal, StoresWhatTheLineShowsAndEndsCleanly) {
 #if !defined(NEWS_HAVE_LIBEDIT)
   GTEST_SKIP() << "the editor was built without libedit";
 #endif
-  TempDir dir;
-  const std::string db = dir.File("news.db");
-  WriteFile(db,
-            "<\"1\" \"1\" <\"1\" \"\033]0;owned\007\x9b"
-            "2J\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>");
-  Terminal terminal(db);
-  if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
+  Terminal terminal(
+      "<\"1\" \"1\" <\"1\" \"\033]0;owned\007\x9b"
+      "2J\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>");
+  if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
   ASSERT_TRUE(terminal.WaitFor("  Message ^[]0;owned^G\\x9B2J 1 (9:05 5.12.2026) :x(Visible=1)"));
-  ASSERT_TRUE(terminal.WaitFor(kPrompt));
-  terminal.Type(std::string("a") + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
   // Every kind of key on one line: Tab, word moves of xterm and rxvt, Home, End, Delete, and keys
   // that do nothing (Insert, PageUp, F1, F5, F12, Shift-Tab, the Linux console's F1).
-  terminal.Type(std::string("Lunh") + kLeft + "c\033[F\tcol2 word3" + "\033[1;5D\033Od" + "X" +
-                "\033[H" + "H\033[F" + "E\033b" + "m" + kLeft + kLeft + "\033[3~" +
-                "\033[2~\033[5~\033OP\033[15~\033[24~\033[Z\033[[A\033[1;3C" + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("two newlines]:"));
-  terminal.Type(std::string("Pizzaa") + kBackspace + kEnter + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("Added new news entry to DB"));
-  ASSERT_TRUE(terminal.WaitFor(kPrompt));
+  ASSERT_TRUE(terminal.Type("Lunh" + kLeft + "c\033[F\tcol2 word3" + "\033[1;5D\033Od" + "X" +
+                                "\033[H" + "H\033[F" + "E\033b" + "m" + kLeft + kLeft + "\033[3~" +
+                                "\033[2~\033[5~\033OP\033[15~\033[24~\033[Z\033[[A\033[1;3C" +
+                                kEnter,
+                            "two newlines]:"));
+  ASSERT_TRUE(terminal.Type("Pizzaa" + kBackspace + kEnter + kEnter, "Added new news entry to DB"));
   // Up recalls the last command, which starts another add; at the title prompt Up recalls the
   // last title, not the text line typed since.
-  terminal.Type(std::string(kUp) + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
-  terminal.Type(std::string(kUp) + " again" + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("two newlines]:"));
-  terminal.Type(std::string(kUp) + kEnter + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("Added new news entry to DB"));
-  ASSERT_TRUE(terminal.WaitFor(kPrompt));
-  terminal.Type("\004");  // Ctrl-D on an empty line
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type(kUp + kEnter, kTitle));
+  ASSERT_TRUE(terminal.Type(kUp + " again" + kEnter, "two newlines]:"));
+  ASSERT_TRUE(terminal.Type(kUp + kEnter + kEnter, "Added new news entry to DB"));
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("\004"));  // Ctrl-D on an empty line
   const int status = terminal.Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(EndsWith(terminal.out, std::string("\n") + kPasteOff));  // on a line of its own
   EXPECT_EQ(terminal.LocalModes(), terminal.before.c_lflag);
-  NewsDB saved(db);
+  NewsDB saved(terminal.db);
   ASSERT_EQ(saved.CountAll(), 3u);
-  EXPECT_EQ(saved.GetNewsItemAll(1).title, "HLunch\tXcol2mword3E");
-  EXPECT_EQ(saved.GetNewsItemAll(1).text, "Pizza");
-  EXPECT_EQ(saved.GetNewsItemAll(2).title, "HLunch\tXcol2mword3E again");
-  EXPECT_EQ(saved.GetNewsItemAll(2).text, "Pizza");
+  for (const uint64_t i : {1, 2}) {
+    EXPECT_EQ(saved.GetNewsItemAll(i).title + "|" + saved.GetNewsItemAll(i).text,
+              std::string("HLunch\tXcol2mword3E") + (i == 2 ? " again" : "") + "|Pizza");
+  }
 }
 
 // Stored text is shown safely in the terminal's character set: at a UTF-8 terminal (which a plain
@@ -180,11 +176,10 @@ TEST(EditorAtATerminal, StoredTextIsShownSafelyInTheTerminalsCharacterSet) {
     const locale_t known = newlocale(LC_CTYPE_MASK, locale.c_str(), nullptr);
     if (known == nullptr) GTEST_SKIP() << "the locale " << locale << " is not installed here";
     freelocale(known);
-    TempDir dir;
-    WriteFile(dir.File("news.db"), "<\"1\" \"1\" <\"1\" \"" + stored +
-                                       "\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>");
-    Terminal terminal(dir.File("news.db"), locale.c_str());
-    if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
+    Terminal terminal(
+        "<\"1\" \"1\" <\"1\" \"" + stored + "\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>",
+        locale.c_str());
+    if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
     EXPECT_TRUE(terminal.WaitFor("  Message " + shown + " 1 (")) << locale << ": " << terminal.out;
   }
 }
@@ -195,32 +190,23 @@ TEST(EditorAtATerminal, PastesAreTextAndRunNoCommand) {
 #if !defined(NEWS_HAVE_LIBEDIT)
   GTEST_SKIP() << "the editor was built without libedit";
 #endif
-  TempDir dir;
-  const std::string db = dir.File("news.db");
-  WriteFile(db, kThree);
-  Terminal terminal(db);
-  if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
+  Terminal terminal(kThree);
+  if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
   ASSERT_TRUE(terminal.WaitFor("\033[?2004h"));  // bracketed paste is on
-  ASSERT_TRUE(terminal.WaitFor(kPrompt));
-  terminal.Type(std::string("a") + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
-  terminal.Type(std::string("\033[200~Remind\r\nme\xC2\x88\r\033[201~") + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("two newlines]:"));
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
+  ASSERT_TRUE(terminal.Type("\033[200~Remind\r\nme\xC2\x88\r\033[201~" + kEnter, "two newlines]:"));
   // Pasted into the middle of a line, whose end follows the pasted lines.
-  terminal.Type(std::string("Hi Anna") + kLeft + kLeft + kLeft + kLeft);
-  terminal.Type(
-      "\033[200~team,\r\rDon't forget the deadline on Friday.\r3 reports are still "
-      "missing.\r\rThanks,\r\033[201~");
-  terminal.Type(std::string(kEnter) + kEnter);
-  ASSERT_TRUE(terminal.WaitFor("Added new news entry to DB"));
-  ASSERT_TRUE(terminal.WaitFor(kPrompt));
-  terminal.Type("\033[200~d\r3\r\033[201~");
-  ASSERT_TRUE(terminal.WaitFor("d 3"));
-  terminal.Type(std::string("\025q") + kEnter);  // Ctrl-U drops the pasted line
+  ASSERT_TRUE(terminal.Type("Hi Anna" + kLeft + kLeft + kLeft + kLeft));
+  ASSERT_TRUE(
+      terminal.Type("\033[200~team,\r\rDon't forget the deadline on Friday.\r3 reports are still "
+                    "missing.\r\rThanks,\r\033[201~"));
+  ASSERT_TRUE(terminal.Type(kEnter + kEnter, "Added new news entry to DB"));
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("\033[200~d\r3\r\033[201~", "d 3"));
+  ASSERT_TRUE(terminal.Type("\025q" + kEnter));  // Ctrl-U drops the pasted line
   const int status = terminal.Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(EndsWith(terminal.out, kPasteOff));
-  NewsDB saved(db);
+  NewsDB saved(terminal.db);
   ASSERT_EQ(saved.CountAll(), 4u);
   EXPECT_EQ(saved.GetNewsItemAll(2).title, "three");
   EXPECT_EQ(saved.GetNewsItemAll(3).title, "Remind me\xC2\x88");  // a C1 control pasted
@@ -235,48 +221,34 @@ TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
 #if !defined(NEWS_HAVE_LIBEDIT)
   GTEST_SKIP() << "the editor was built without libedit";
 #endif
-  TempDir dir;
-  const std::string db = dir.File("news.db");
-  WriteFile(db, kThree);
   {
-    Terminal terminal(db);
-    if (!terminal.Started()) GTEST_SKIP() << "no pseudo-terminal here (is /dev/pts mounted?)";
-    ASSERT_TRUE(terminal.WaitFor(kPrompt));
-    terminal.Type(std::string("a") + kEnter);
-    ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
-    terminal.Type("Tit\022\003");  // at each prompt of a dialogue, after any key (Ctrl-R)
-    ASSERT_TRUE(terminal.WaitFor(kPrompt));
-    terminal.Type(std::string("a") + kEnter);
-    ASSERT_TRUE(terminal.WaitFor("Enter new title text:"));
-    terminal.Type(std::string("Title") + kEnter + "one line" + kEnter + "half a li");
-    ASSERT_TRUE(terminal.WaitFor("half a li"));
+    Terminal terminal(kThree);
+    if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
+    ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
+    // At each prompt of a dialogue, after any key (Ctrl-R).
+    ASSERT_TRUE(terminal.Type("Tit\022\003", kPrompt) && terminal.Type("a" + kEnter, kTitle));
+    ASSERT_TRUE(terminal.Type("Title" + kEnter + "one line" + kEnter + "half a li", "half a li"));
     // Ctrl-Z: bracketed paste off for the shell, on again after, and the line shown again. (A
     // terminal of its own makes the editor a job no shell controls, which the system never stops.)
-    terminal.Type("\032");
-    ASSERT_TRUE(terminal.WaitFor(std::string(kPasteOff) + "\033[?2004h"));
+    ASSERT_TRUE(terminal.Type("\032", std::string(kPasteOff) + "\033[?2004h"));
     ASSERT_TRUE(terminal.WaitFor("half a li"));
-    terminal.Type("\003");  // Ctrl-C
-    ASSERT_TRUE(terminal.WaitFor(kPrompt));
-    terminal.Type(std::string("d") + kEnter + "2");
-    ASSERT_TRUE(terminal.WaitFor("delete:\r\n2"));
+    ASSERT_TRUE(terminal.Type("\003", kPrompt));  // Ctrl-C
+    ASSERT_TRUE(terminal.Type("d" + kEnter + "2", "delete:\r\n2"));
     kill(terminal.Pid(), SIGINT);  // Ctrl-C as a signal, as another program sends it, cancels too
-    ASSERT_TRUE(terminal.WaitFor(kPrompt));
-    terminal.Type(std::string("l") + kEnter);
-    ASSERT_TRUE(terminal.WaitFor("DB contains 3 news items."));
-    ASSERT_TRUE(terminal.WaitFor(kPrompt));
-    terminal.Type(std::string("q") + kEnter);
+    ASSERT_TRUE(terminal.WaitFor(kPrompt) &&
+                terminal.Type("l" + kEnter, "DB contains 3 news items."));
+    ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("q" + kEnter));
     const int status = terminal.Wait();
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_EQ(ReadFile(db), kThree);
+    EXPECT_EQ(ReadFile(terminal.db), kThree);
   }
-  Terminal terminal(db);
-  ASSERT_TRUE(terminal.WaitFor(kPrompt));
-  terminal.Type("Quit soon");  // echoed by the line editor, so the terminal is in its hands
-  ASSERT_TRUE(terminal.WaitFor("Quit soon"));
+  Terminal terminal(kThree);
+  // Echoed by the line editor, so the terminal is in its hands.
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("Quit soon", "Quit soon"));
   kill(terminal.Pid(), SIGCONT);  // as after a stop: the prompt and the line are drawn again
-  EXPECT_TRUE(terminal.WaitFor(std::string(kPrompt) + "Quit soon"));
+  EXPECT_TRUE(terminal.WaitFor(kPrompt + "Quit soon"));
   terminal.Resize(30, 100);  // and after a resize
-  EXPECT_TRUE(terminal.WaitFor(std::string(kPrompt) + "Quit soon"));
+  EXPECT_TRUE(terminal.WaitFor(kPrompt + "Quit soon"));
   kill(terminal.Pid(), SIGTERM);
   const int status = terminal.Wait();
   EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;

@@ -119,19 +119,24 @@ constexpr uid_t kAlice = 61001, kBob = 61002, kMallory = 61003;
 constexpr gid_t kTeam = 61010, kBobsGroup = 61011;
 
 // Runs `prepare` and then `body` in a child process. Returns "ok" or "failed" by `body`'s result;
-// "impossible" where `prepare` failed (the caller then skips), "crashed" where the child did not
-// end by itself (one that still runs after a minute, waiting for ever, is ended).
+// "impossible" where `prepare` failed (the caller then skips), "threw" where an exception left
+// them, "crashed" where the child did not end by itself (one that still runs after a minute,
+// waiting for ever, is ended).
 inline std::string InChild(const std::function<bool()>& prepare,
                            const std::function<bool()>& body) {
   const pid_t child = fork();
   if (child == 0) {
     alarm(60);
-    _exit(!prepare() ? 2 : body() ? 0 : 1);
+    try {
+      _exit(!prepare() ? 2 : body() ? 0 : 1);
+    } catch (...) {
+      _exit(3);  // never back into the test framework, which the parent runs
+    }
   }
   int status = 0;
   if (child < 0 || waitpid(child, &status, 0) != child || !WIFEXITED(status)) return "crashed";
-  const int code = WEXITSTATUS(status);
-  return code == 0 ? "ok" : code == 1 ? "failed" : "impossible";
+  const char* const results[] = {"ok", "failed", "impossible", "threw"};
+  return results[std::min(WEXITSTATUS(status), 3)];
 }
 
 // Runs `body` in a child process switched to `uid` with primary group `gid` and the extra
