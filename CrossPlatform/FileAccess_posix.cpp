@@ -406,13 +406,19 @@ std::string TemporaryNameIn(int folder, const std::string& name) {
   return TemporaryNameFor(name, bytes, Bytes);
 }
 
-// After a failed stat or open of `path`: kMissing only when no file has that name in a folder
-// that exists, where a save could create it.
+// After a failed stat or open of `path`: kMissing only when no file has that name and a save
+// could create it, in a folder that exists and is reached as the save reaches it. So a dangling
+// link into a missing folder, or one the save may not follow, fails the load at once rather than
+// the save after the user has typed a message.
 OpenResult MissingOrFailed(const std::string& path) {
-  if (errno != ENOENT || path.empty()) return OpenResult::kFailed;
-  struct stat folder;
-  const bool inFolder = stat(FolderOf(path).c_str(), &folder) == 0 && S_ISDIR(folder.st_mode);
-  return inFolder ? OpenResult::kMissing : OpenResult::kFailed;
+  if (errno != ENOENT) return OpenResult::kFailed;
+  int folder = -1;
+  std::string name, resolved;
+  if (!Resolve(path, folder, name, resolved)) return OpenResult::kFailed;
+  struct stat named;
+  const bool missing = fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0;
+  close(folder);
+  return missing ? OpenResult::kMissing : OpenResult::kFailed;
 }
 
 }  // namespace

@@ -311,6 +311,11 @@ TEST(FileLoad, OnlyAMissingFileCountsAsMissing) {
   EXPECT_EQ(reader.Open(dir.File("folder")), OpenResult::kFailed);
   EXPECT_TRUE(NewsDB(dir.File("folder")).DidConstructionFail());
 #if !defined(_WIN32)
+  // A link to a file still to be made counts as missing where a save could make that file.
+  ASSERT_EQ(symlink("later.db", dir.File("ahead").c_str()), 0);
+  EXPECT_EQ(reader.Open(dir.File("ahead")), OpenResult::kMissing);
+  ASSERT_EQ(symlink("missing/news.db", dir.File("dangling").c_str()), 0);
+  EXPECT_EQ(reader.Open(dir.File("dangling")), OpenResult::kFailed);
   ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);
 #if defined(__linux__)
   const int opens = inotify_init1(IN_NONBLOCK);  // hears of every open of the FIFO
