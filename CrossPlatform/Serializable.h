@@ -30,6 +30,7 @@
 #include <new>
 #include <ostream>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <type_traits>
 #include <utility>
@@ -229,10 +230,10 @@ class Serializable {
     uint64_t count = 0;
     if (!DeserializeValue(in, count)) return false;
     list.clear();
-    const size_t expected =
-        static_cast<size_t>(std::min<uint64_t>(count, BytesLeft(in) / sizeof(T)));
+    const uint64_t most = list.max_size();
+    const uint64_t expected = std::min<uint64_t>({count, BytesLeft(in) / sizeof(T), most});
     // A little room beyond: the first elements added after a load move no others.
-    list.reserve(expected + expected / 64);
+    list.reserve(static_cast<size_t>(std::min(most, expected + expected / 64)));
     for (uint64_t i = 0; i < count; ++i) {
       T element(in);
       if (element.DidConstructionFail()) return false;
@@ -284,12 +285,15 @@ class Serializable {
 
   // Returns what `body` returns, or false when it ran out of memory. Loads and saves run inside
   // it: memory is the standard library's to hand out, and it reports a shortage only by throwing
-  // std::bad_alloc, which must end a load or save as a failure, never the program.
+  // std::bad_alloc, or std::length_error for more than a container can hold at all, which must
+  // end a load or save as a failure, never the program.
   template <typename Body>
   static bool UnlessOutOfMemory(const Body& body) {
     try {
       return body();
     } catch (const std::bad_alloc&) {
+      return false;
+    } catch (const std::length_error&) {
       return false;
     }
   }

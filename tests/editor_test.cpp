@@ -353,6 +353,15 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
     });
     EXPECT_TRUE(StampOf(dir.File("big.db")) == bigStamp);
   }
+  // A sparse file of exabytes claiming as many messages: more than any memory could reserve. (A
+  // 32-bit program may get all it can address, and then reads the whole file before it fails.)
+  const std::string sparse = "/dev/shm/news-test-" + std::to_string(getpid()) + ".db";
+  WriteFile(sparse, R"(<"1" "4611686018427387904" <"1" "T")");
+  std::error_code tooLarge;
+  fs::resize_file(sparse, uint64_t{INT64_MAX}, tooLarge);
+  if (!tooLarge && !kAddressSanitizer && sizeof(size_t) == 8)
+    ExpectRefused({NEWS_EDITOR_PATH, sparse}, kRefused);
+  fs::remove(sparse, tooLarge);
   // Another user's private file in a shared folder: not an empty database to replace.
   fs::permissions(dir.File(""), fs::perms(0777));
   const std::string secret = dir.File("secret.db");
