@@ -8,8 +8,16 @@
 // name, and keeps the lock until the rename is done. Saves of several processes therefore follow
 // one another, and each renames only its own text into place. The system drops a lock with the
 // process that held it, so a killed save never blocks later ones; its temporary file is taken over
-// by the next save. Where the file system has no locks, saves go on unlocked. No other file is
-// ever made beside the database.
+// by the next save. Where the file system has no locks, no save can wait for another: each then
+// writes a file no other save opens (on Linux an unnamed one, named only just before the rename;
+// elsewhere ".NAME.<16 hex digits>.tmp", made new for it), so that two saves at once each put a
+// whole text in place and the last rename wins. No other file is ever made beside the database.
+//
+// A save is the process's own: from Begin() to the end of Commit() or of its abandonment, thread
+// cancellation is held off (it acts after the save), and a child made by fork meanwhile lets go
+// of its copy of the lock at once and can neither write nor rename the save's file. The new file
+// gets the old one's owner, group, permissions, access control list and the other extended
+// attributes its user may set, before any data is in it.
 //
 // Each platform family implements this header in a file of its own (FileAccess_posix.cpp,
 // FileAccess_windows.cpp); each compiles to nothing on the other.
@@ -52,6 +60,8 @@ enum class OpenResult {
   kFailed,   // anything else: no permission, a directory, a FIFO or device, a missing folder
 };
 
+class FileReplacement;
+
 // A regular file opened for reading, as a stream buffer; the file is closed when it goes. A read
 // error ends the input early and is remembered in ReadFailed().
 class FileReader final : public std::streambuf {
@@ -61,9 +71,13 @@ class FileReader final : public std::streambuf {
   FileReader(const FileReader&) = delete;
   FileReader& operator=(const FileReader&) = delete;
 
-  // Opens the file at the UTF-8 `path` if it is a regular file. Anything else is never opened,
-  // so a FIFO or a device cannot block or be disturbed.
+  // Opens the file at the UTF-8 `path` if it is a regular file, reaching it as a save does.
+  // Anything else is never opened, so a FIFO or a device cannot block or be disturbed.
   OpenResult Open(const std::string& path);
+  // Opens the file that the begun `save` replaces, through the folder the save reached it in, so
+  // that no change of the path meanwhile leads elsewhere: while the save holds its lock, the
+  // newest content there is.
+  OpenResult Open(const FileReplacement& save);
   // The opened file's stamp.
   const FileStamp& Stamp() const { return stamp_; }
   // True when reading stopped at an error rather than at the end of the file.
@@ -75,6 +89,8 @@ class FileReader final : public std::streambuf {
   std::streamsize showmanyc() override;
 
  private:
+  // Reads from the open file `handle` from now on if it is a regular file; closes it otherwise.
+  OpenResult Take(intptr_t handle);
   // Reads up to `size` bytes into `data`; the count, 0 at the end, -1 on an error.
   int64_t ReadSome(char* data, size_t size);
   void Close();
@@ -132,13 +148,16 @@ class FileReplacement {
   // (and its owner and group where this user may set them). True only when every step since
   // Begin() worked; otherwise the temporary file is removed and the file is as it was.
   bool Commit();
-  // The file that is replaced: the path given to Begin(), after symbolic links. Read it while the
-  // lock is held to see the newest content.
+  // The file that is replaced: the path given to Begin(), after symbolic links. To see its newest
+  // content while the lock is held, use TargetStamp() and FileReader::Open(*this).
   const std::string& Target() const { return target_; }
+  // The stamp of the file that is replaced, as it is now; `exists` is false when there is none.
+  FileStamp TargetStamp() const;
   // After a successful Commit(), the stamp of the new file.
   const FileStamp& Stamp() const { return stamp_; }
 
  private:
+  friend class FileReader;
   struct Writer;  // the thread that writes handed pieces, where there is one
 
   void Abandon();
@@ -150,14 +169,17 @@ class FileReplacement {
   void StopWriter();
 
   std::string target_;
-  std::string temporary_;
-  intptr_t folder_ = -1;  // where the platform works relative to it: the target's folder, open
+  std::string temporary_;  // the new text's path; empty while its file has no name
+  intptr_t folder_ = -1;   // where the platform works relative to it: the target's folder, open
   intptr_t handle_ = -1;
   bool ok_ = false;  // every step since Begin() worked
   FileStamp stamp_;
   uint64_t written_ = 0;      // bytes of the new text written so far
   uint64_t writingBack_ = 0;  // of them, how many the disk has been asked to take
   Writer* writer_ = nullptr;  // owned; made by the first Hand(), ended by StopWriter()
+  int64_t process_ = 0;       // where the platform tells processes apart: the one that saves
+  int cancelState_ = 0;       // where threads can be cancelled: the state Begin() held off
+  bool holdsCancel_ = false;
 };
 
 // The temporary file of a save of `target`: TemporaryNameFor its name, in the same folder.

@@ -16,10 +16,19 @@
 #include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <time.h>
 #include <unistd.h>
+#if defined(__linux__) || defined(__APPLE__)
+#include <sys/xattr.h>
+#endif
+#if defined(__APPLE__)
+#include <sys/acl.h>
+#endif
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <memory>
 #include <new>
@@ -42,14 +51,99 @@ int64_t Nanoseconds(const struct timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
 
+// Holds off the cancellation of the calling thread while it lives.
+class NoCancel {
+ public:
+  NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before_); }
+  ~NoCancel() { pthread_setcancelstate(before_, nullptr); }
+  NoCancel(const NoCancel&) = delete;
+  NoCancel& operator=(const NoCancel&) = delete;
+
+ private:
+  int before_ = PTHREAD_CANCEL_ENABLE;
+};
+
+// Closes `fd` where no cancellation can act: a thread cancelled in close() may leave the file
+// open, a lock with it, and one cancelled in a destructor ends the program.
+void CloseFd(int fd) {
+  const NoCancel closing;
+  close(fd);
+}
+
 // Keeps `fd` open for as long as `stamp` or a copy of it lives.
 void Keep(FileStamp& stamp, int fd) {
   if (fd >= 0)
     stamp.keep = std::shared_ptr<void>(new int(fd), [](void* held) {
-      close(*static_cast<int*>(held));
+      CloseFd(*static_cast<int*>(held));
       delete static_cast<int*>(held);
     });
 }
+
+// The descriptors of this process that hold or wait for a save lock. A lock goes with the open
+// file, which a child made by fork shares; so the child lets go of its copies at once (replaced
+// by a descriptor that can be neither written nor flushed, so that their numbers stay taken
+// until the saves' objects close them), and only the saving process holds the lock. A fork waits
+// while such a descriptor is opened and registered, or closed, so none escapes.
+class SaveLocks {
+ public:
+  static SaveLocks& Get() {
+    static SaveLocks locks;
+    return locks;
+  }
+
+  // openat(`folder`, `name`, `flags`, `mode`), registered; -1 (errno EMFILE) when this process
+  // already has as many saves under way as are kept track of.
+  int Open(int folder, const char* name, int flags, mode_t mode) {
+    pthread_mutex_lock(&mutex_);
+    int* const slot = Find(-1);
+    const int fd = slot == nullptr ? -1 : openat(folder, name, flags, mode);
+    if (slot == nullptr) errno = EMFILE;
+    if (fd >= 0) *slot = fd;
+    pthread_mutex_unlock(&mutex_);
+    return fd;
+  }
+  // Closes `fd`, and forgets it if it was registered.
+  void Close(int fd) {
+    const NoCancel closing;
+    pthread_mutex_lock(&mutex_);
+    if (int* const slot = Find(fd)) *slot = -1;
+    close(fd);
+    pthread_mutex_unlock(&mutex_);
+  }
+
+ private:
+  static constexpr size_t kSlots = 64;
+
+  SaveLocks() {
+    for (int& slot : fds_) slot = -1;
+    pthread_atfork(Prepare, Parent, Child);
+  }
+
+  int* Find(int fd) {
+    for (int& slot : fds_) {
+      if (slot == fd) return &slot;
+    }
+    return nullptr;
+  }
+
+  static void Prepare() { pthread_mutex_lock(&Get().mutex_); }
+  static void Parent() { pthread_mutex_unlock(&Get().mutex_); }
+  static void Child() {
+    SaveLocks& locks = Get();
+    const int inert = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    for (int& slot : locks.fds_) {
+      if (slot < 0) continue;
+      if (inert < 0 || dup2(inert, slot) < 0) close(slot);
+      fcntl(slot, F_SETFD, FD_CLOEXEC);
+      slot = -1;
+    }
+    if (inert >= 0) close(inert);
+    pthread_mutex_unlock(&locks.mutex_);
+  }
+
+  pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  int fds_[kSlots];
+};
 
 FileStamp StampFrom(const struct stat& info) {
   FileStamp stamp;
@@ -142,7 +236,7 @@ class Walk {
   explicit Walk(bool absolute)
       : absolute_(absolute), at_(open(absolute ? "/" : ".", kFolderFlags)) {}
   ~Walk() {
-    if (at_ >= 0) close(at_);
+    if (at_ >= 0) CloseFd(at_);
   }
   Walk(const Walk&) = delete;
   Walk& operator=(const Walk&) = delete;
@@ -179,7 +273,7 @@ class Walk {
 
  private:
   void Move(int folder) {
-    close(at_);
+    if (at_ >= 0) CloseFd(at_);
     at_ = folder;
   }
 
@@ -265,9 +359,9 @@ bool FlushToDisk(int fd) {
 // Flushes `folder`, so that a finished rename survives a power loss.
 void FlushFolder(int folder) {
   const int fd = openat(folder, ".", O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return;
-  fsync(fd);  // the rename has happened either way; this only hastens its durability
-  close(fd);
+  if (fd < 0) return;  // a folder this user may not read: the rename is not flushed
+  fsync(fd);           // the rename has happened either way; this only hastens its durability
+  CloseFd(fd);
 }
 
 // An existing file `name` in `folder` may be replaced only if it is a regular file this user may
@@ -283,38 +377,55 @@ bool MayReplace(int folder, const std::string& name, struct stat& existing, bool
 // another user's temporary file to leave its private first moments.
 constexpr auto kOthersWait = std::chrono::seconds(10);
 
+size_t Bytes(const std::string& text) {
+  return text.size();
+}
+
+// The longest name the open `folder` may hold, in bytes (255 if it cannot be asked).
+size_t NameLimit(int folder) {
+  errno = 0;
+  const long limit = folder < 0 ? -1 : fpathconf(folder, _PC_NAME_MAX);
+  return limit > 0                   ? static_cast<size_t>(limit)
+         : folder >= 0 && errno == 0 ? SIZE_MAX  // no limit at all
+                                     : 255;
+}
+
 // True for the errors of a file system that keeps no locks (a network file system without its
-// lock service): saves go on there unlocked.
+// lock service): saves there write files of their own instead.
 bool LocksUnsupported(int error) {
   return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
 }
 
-// Locks `fd`, waiting however long it takes, or until `deadline` if there is one. True also
-// where the file system has no locks.
-bool Lock(int fd, const std::chrono::steady_clock::time_point* deadline) {
+enum class Locking { kLocked, kNoLocks, kFailed };
+
+// Locks `fd`, waiting however long it takes, or until `deadline` if there is one.
+Locking Lock(int fd, const std::chrono::steady_clock::time_point* deadline) {
   for (;;) {
-    if (flock(fd, deadline == nullptr ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return true;
+    if (flock(fd, deadline == nullptr ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return Locking::kLocked;
     if (errno == EINTR) continue;
-    if (LocksUnsupported(errno)) return true;
-    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= *deadline) return false;
+    if (LocksUnsupported(errno)) return Locking::kNoLocks;
+    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= *deadline) {
+      return Locking::kFailed;
+    }
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
 
-// Removes the file open as `fd`, which this save made at `name` in `folder`, unless that name
-// has been given to another file since.
-void RemoveMade(int folder, const std::string& name, int fd) {
+// Removes the name `name` in `folder` if it still names the file open as `fd`: after a rename, or
+// once another save has taken a name over, it belongs to someone else.
+void RemoveIfStill(int folder, const std::string& name, int fd) {
   struct stat made, named;
-  if (fstat(fd, &made) != 0 || fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0 ||
+  if (fstat(fd, &made) == 0 && fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
       SameFile(made, named)) {
     unlinkat(folder, name.c_str(), 0);
   }
 }
 
 // Opens the plain file at `name` in `folder` for writing, or makes it (with `mode`) if nothing is
-// there. Anything else found there is never opened, so nothing is written through a link and a
-// FIFO cannot block: it is removed where `MayRemove` allows and the name is tried again. -1 when
-// nothing may be opened; `created` tells whether this call made the file.
+// there, as a registered lock descriptor. Anything else found there is never opened, so nothing is
+// written through a link and a FIFO cannot block: it is removed where `MayRemove` allows and the
+// name is tried again. -1 when nothing may be opened; `created` tells whether this call made the
+// file.
 int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name, mode_t mode,
               bool& created) {
   const auto deadline = std::chrono::steady_clock::now() + kOthersWait;
@@ -333,7 +444,8 @@ int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name
       }
       continue;
     }
-    const int fd = openat(folder, name.c_str(), missing ? flags | O_CREAT | O_EXCL : flags, mode);
+    const int fd = SaveLocks::Get().Open(folder, name.c_str(),
+                                         missing ? flags | O_CREAT | O_EXCL : flags, mode);
     created = missing;
     if (fd >= 0) return fd;
     if (errno == ENOENT || errno == EEXIST || errno == ELOOP) continue;  // changed meanwhile
@@ -349,13 +461,14 @@ int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name
 // of this user's own with no other name is returned; anything else found locked there is left
 // over from another user's killed save, or planted, and is never written: its name is removed
 // where `MayRemove` allows, and a file of this user's own takes its place. A file this call made
-// is removed again if it fails.
-int OpenLocked(int folder, const std::string& name, mode_t mode) {
+// is removed again if it fails. Where the file system keeps no locks, -1 with `noLocks` set, and
+// nothing made is left.
+int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, bool& noLocks) {
+  noLocks = false;
   struct stat folderInfo;
   if (fstat(folder, &folderInfo) != 0) return -1;
   const auto deadline = std::chrono::steady_clock::now() + kOthersWait;
   for (;;) {
-    bool created = false;
     const int fd = OpenPlain(folder, folderInfo, name, mode, created);
     if (fd < 0) return -1;
     struct stat held;
@@ -363,9 +476,11 @@ int OpenLocked(int folder, const std::string& name, mode_t mode) {
     // This user's own saves are waited for however long they take.
     const bool own =
         seen && S_ISREG(held.st_mode) && held.st_uid == geteuid() && held.st_nlink == 1;
-    if (!seen || !Lock(fd, own ? nullptr : &deadline)) {
-      if (created) RemoveMade(folder, name, fd);
-      close(fd);
+    const Locking locking = seen ? Lock(fd, own ? nullptr : &deadline) : Locking::kFailed;
+    if (locking != Locking::kLocked) {
+      if (created) RemoveIfStill(folder, name, fd);
+      SaveLocks::Get().Close(fd);
+      noLocks = locking == Locking::kNoLocks;
       return -1;
     }
     struct stat named;
@@ -373,37 +488,231 @@ int OpenLocked(int folder, const std::string& name, mode_t mode) {
     if (namedExists && SameFile(held, named)) {
       if (own) return fd;
       const bool removed = MayRemove(folderInfo, held) && unlinkat(folder, name.c_str(), 0) == 0;
-      close(fd);
+      SaveLocks::Get().Close(fd);
       if (!removed) return -1;
     } else {
-      close(fd);
+      SaveLocks::Get().Close(fd);
       if (!namedExists && errno != ENOENT) return -1;
     }
   }
 }
 
-// Gives the temporary file `fd` the owner, group and permission bits of the file it replaces.
-// Owner and group are set one at a time: a user may give a file any group they belong to, but
-// not another owner.
-bool TakeOverAttributes(int fd, const struct stat& existing) {
+// A name for a file of one save's own beside the database `name` in `folder`, whose names are at
+// most `limit` bytes long: its temporary name with sixteen hex digits put in before ".tmp", which
+// are never the same twice in a row.
+std::string UniqueNameFor(const std::string& name, size_t limit) {
+  static std::atomic<uint64_t> made{0};
+  struct timespec now {};
+  clock_gettime(CLOCK_REALTIME, &now);
+  uint64_t mixed = (static_cast<uint64_t>(getpid()) << 32) ^ ++made ^
+                   static_cast<uint64_t>(now.tv_sec) * 1000000007u ^
+                   static_cast<uint64_t>(now.tv_nsec) ^ reinterpret_cast<uintptr_t>(&now);
+  mixed ^= mixed >> 33;  // one round of a 64-bit mixer spreads every input over every digit
+  mixed *= 0xff51afd7ed558ccdu;
+  mixed ^= mixed >> 33;
+  char digits[17];
+  std::snprintf(digits, sizeof digits, "%016llx", static_cast<unsigned long long>(mixed));
+  const std::string plain = TemporaryNameFor(name, limit > 21 ? limit - 17 : 4, Bytes);
+  return plain.substr(0, plain.size() - 4) + "." + digits + ".tmp";
+}
+
+// Makes a file of this save's own in `folder` (with `mode`), which no other save opens: unnamed
+// where the system can make one (`unique` then stays empty until LinkUnnamed), else at a new
+// UniqueNameFor `name`. -1 when neither can be made.
+int OpenUnique(int folder, const std::string& name, size_t limit, mode_t mode,
+               std::string& unique) {
+  unique.clear();
+#if defined(O_TMPFILE)
+  const int unnamed = openat(folder, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, mode);
+  // It gets a name through /proc/self/fd, which must be there.
+  struct stat self;
+  if (unnamed >= 0 && fstatat(AT_FDCWD, ("/proc/self/fd/" + std::to_string(unnamed)).c_str(), &self,
+                              AT_SYMLINK_NOFOLLOW) == 0) {
+    return unnamed;
+  }
+  if (unnamed >= 0) CloseFd(unnamed);
+#endif
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unique = UniqueNameFor(name, limit);
+    const int fd = openat(folder, unique.c_str(),
+                          O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY, mode);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Gives the unnamed file `fd` in `folder` a new UniqueNameFor `name`, kept in `unique`.
+bool LinkUnnamed(int fd, int folder, const std::string& name, size_t limit, std::string& unique) {
+  const std::string self = "/proc/self/fd/" + std::to_string(fd);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    unique = UniqueNameFor(name, limit);
+    if (linkat(AT_FDCWD, self.c_str(), folder, unique.c_str(), AT_SYMLINK_FOLLOW) == 0) return true;
+    if (errno != EEXIST) break;
+  }
+  unique.clear();
+  return false;
+}
+
+// Reads into `value` what `read(buffer, size)` gives, asking first for the size it needs and
+// again should that have grown meanwhile; false with errno as the call left it.
+template <typename Read>
+bool ReadSized(const Read& read, std::string& value) {
+  for (int attempt = 0; attempt < 8; ++attempt) {
+    const ssize_t size = read(nullptr, 0);
+    if (size < 0) return false;
+    value.resize(static_cast<size_t>(size));
+    const ssize_t got = read(value.empty() ? nullptr : &value[0], value.size());
+    if (got >= 0) {
+      value.resize(static_cast<size_t>(got));
+      return true;
+    }
+    if (errno != ERANGE) return false;
+  }
+  return false;
+}
+
+#if defined(__linux__) || defined(__APPLE__)
+// The extended attributes of the file that a save replaces, read through a descriptor of their
+// own: opened for reading, or on Linux, for a file this user may write but not read, opened only
+// as a path and reached through /proc. Not opened when the file is no longer `existing`.
+class AttributeSource {
+ public:
+  AttributeSource(int folder, const std::string& name, const struct stat& existing) {
+    fd_ = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+#if defined(O_PATH)
+    if (fd_ < 0 && errno == EACCES) {
+      fd_ = openat(folder, name.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+      if (fd_ >= 0) path_ = "/proc/self/fd/" + std::to_string(fd_);
+    }
+#endif
+    struct stat opened;
+    if (fd_ >= 0 && (fstat(fd_, &opened) != 0 || !SameFile(opened, existing))) {
+      CloseFd(fd_);
+      fd_ = -1;
+    }
+  }
+  ~AttributeSource() {
+    if (fd_ >= 0) CloseFd(fd_);
+  }
+  AttributeSource(const AttributeSource&) = delete;
+  AttributeSource& operator=(const AttributeSource&) = delete;
+
+  int Fd() const {
+    return fd_;
+  }
+  // The names of the attributes, each ended by a zero byte.
+  bool Names(std::string& names) const {
+    return ReadSized([this](char* list, size_t size) { return List(list, size); }, names);
+  }
+  bool Value(const char* name, std::string& value) const {
+    return ReadSized([&](char* data, size_t size) { return Get(name, data, size); }, value);
+  }
+
+ private:
+#if defined(__APPLE__)
+  ssize_t List(char* list, size_t size) const {
+    return flistxattr(fd_, list, size, 0);
+  }
+  ssize_t Get(const char* name, char* data, size_t size) const {
+    return fgetxattr(fd_, name, data, size, 0, 0);
+  }
+#else
+  ssize_t List(char* list, size_t size) const {
+    return path_.empty() ? flistxattr(fd_, list, size) : listxattr(path_.c_str(), list, size);
+  }
+  ssize_t Get(const char* name, char* data, size_t size) const {
+    return path_.empty() ? fgetxattr(fd_, name, data, size)
+                         : getxattr(path_.c_str(), name, data, size);
+  }
+#endif
+
+  int fd_ = -1;
+  std::string path_;
+};
+#endif
+
+#if defined(__linux__)
+// The access control list of a file, where Linux keeps it.
+constexpr char kAccessList[] = "system.posix_acl_access";
+
+// True for an attribute that says who may use the file: the access control lists of POSIX and
+// of network file systems.
+bool SaysWhoMay(const char* attribute) {
+  return std::strncmp(attribute, "system.", 7) == 0;
+}
+
+// Gives the temporary file `to` the extended attributes of the file it replaces: its access
+// control lists always (one the folder gave the new file is removed where the old file had
+// none), the others where this user may set them. False where an access list cannot be made the
+// same, so that nobody gains or loses access.
+bool CopyAttributes(int folder, const std::string& name, const struct stat& existing, int to) {
+  const AttributeSource from(folder, name, existing);
+  std::string names;
+  if (from.Fd() < 0) return false;
+  if (!from.Names(names)) {
+    if (errno != ENOTSUP && errno != EOPNOTSUPP) return false;
+    names.clear();  // a file system without extended attributes
+  }
+  bool hadList = false;
+  for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+    const char* const attribute = &names[at];
+    std::string value, made;
+    if (!from.Value(attribute, value)) {
+      if (errno == ENODATA || !SaysWhoMay(attribute)) continue;  // gone, or not this user's
+      return false;
+    }
+    hadList = hadList || std::strcmp(attribute, kAccessList) == 0;
+    if (fsetxattr(to, attribute, value.data(), value.size(), 0) == 0 || !SaysWhoMay(attribute)) {
+      continue;
+    }
+    const auto get = [&](char* data, size_t size) { return fgetxattr(to, attribute, data, size); };
+    if (!ReadSized(get, made) || made != value) return false;  // unless it has it already
+  }
+  return hadList || fremovexattr(to, kAccessList) == 0 || errno == ENODATA || errno == ENOTSUP ||
+         errno == EOPNOTSUPP;
+}
+#elif defined(__APPLE__)
+// As on Linux, but here the access control list is not among the extended attributes.
+bool CopyAttributes(int folder, const std::string& name, const struct stat& existing, int to) {
+  const AttributeSource from(folder, name, existing);
+  std::string names;
+  if (from.Fd() < 0) return false;
+  if (from.Names(names)) {
+    for (size_t at = 0; at < names.size(); at += std::strlen(&names[at]) + 1) {
+      std::string value;
+      if (from.Value(&names[at], value)) {
+        fsetxattr(to, &names[at], value.data(), value.size(), 0, 0);  // where this user may
+      }
+    }
+  }
+  acl_t list = acl_get_fd_np(from.Fd(), ACL_TYPE_EXTENDED);
+  if (list == nullptr && errno != ENOENT) return errno == ENOTSUP || errno == EOPNOTSUPP;
+  if (list == nullptr) list = acl_init(0);  // none: one the folder gave the new file goes
+  const bool kept = list != nullptr && (acl_set_fd_np(to, list, ACL_TYPE_EXTENDED) == 0 ||
+                                        errno == ENOTSUP || errno == EOPNOTSUPP);
+  if (list != nullptr) acl_free(list);
+  return kept;
+}
+#else
+// Elsewhere no calls for them are known here: the new file has what the system gives it.
+bool CopyAttributes(int, const std::string&, const struct stat&, int) {
+  return true;
+}
+#endif
+
+// Gives the temporary file `fd` the owner, group, extended attributes and permission bits of the
+// file `name` in `folder` that it replaces, which `existing` describes. Owner and group are set
+// one at a time: a user may give a file any group they belong to, but not another owner. The mode
+// comes last, since an access list sets it too.
+bool TakeOverAttributes(int folder, const std::string& name, int fd, const struct stat& existing) {
   if (fchown(fd, existing.st_uid, static_cast<gid_t>(-1)) != 0 && errno != EPERM) return false;
   if (fchown(fd, static_cast<uid_t>(-1), existing.st_gid) != 0 && errno != EPERM) return false;
-  return fchmod(fd, existing.st_mode & 07777) == 0;
+  return CopyAttributes(folder, name, existing, fd) && fchmod(fd, existing.st_mode & 07777) == 0;
 }
 
-size_t Bytes(const std::string& text) {
-  return text.size();
-}
-
-// The name of the temporary file for `name` in the open `folder`, whose names have a limit of
-// their own (255 bytes if it cannot be asked).
+// The name of the temporary file for `name` in the open `folder`.
 std::string TemporaryNameIn(int folder, const std::string& name) {
-  errno = 0;
-  const long limit = folder < 0 ? -1 : fpathconf(folder, _PC_NAME_MAX);
-  const size_t bytes = limit > 0                   ? static_cast<size_t>(limit)
-                       : folder >= 0 && errno == 0 ? SIZE_MAX  // no limit at all
-                                                   : 255;
-  return TemporaryNameFor(name, bytes, Bytes);
+  return TemporaryNameFor(name, NameLimit(folder), Bytes);
 }
 
 // After a failed stat or open of `path`: kMissing only when no file has that name and a save
@@ -417,8 +726,44 @@ OpenResult MissingOrFailed(const std::string& path) {
   if (!Resolve(path, folder, name, resolved)) return OpenResult::kFailed;
   struct stat named;
   const bool missing = fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0;
-  close(folder);
+  CloseFd(folder);
   return missing ? OpenResult::kMissing : OpenResult::kFailed;
+}
+
+// Opens the regular file `name` in the open `folder` for reading, into `fd`. Anything else found
+// there is never opened.
+OpenResult OpenRegularIn(int folder, const std::string& name, int& fd) {
+  fd = -1;
+  struct stat info;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
+  }
+  if (!S_ISREG(info.st_mode)) return OpenResult::kFailed;
+  // O_NOFOLLOW and O_NONBLOCK: should a link or FIFO take the name after the check, it is
+  // neither followed nor waited for.
+  fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  if (fd >= 0) return OpenResult::kOpened;
+  return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
+}
+
+// Opens the file a save of `name` in `folder` writes, made with `mode` if this call makes it
+// (`made`): its temporary file, locked, or, where the file system keeps no locks, a file of its
+// own. `temporary` becomes the file's name in `folder`, empty while it has none.
+int OpenSaveFile(int folder, const std::string& name, mode_t mode, bool& made,
+                 std::string& temporary) {
+  temporary = TemporaryNameIn(folder, name);
+  bool noLocks = false;
+  const int fd = OpenLocked(folder, temporary, mode, made, noLocks);
+  if (fd >= 0 || !noLocks) return fd;
+  made = true;
+  return OpenUnique(folder, name, NameLimit(folder), mode, temporary);
+}
+
+// Gives up the save file `fd` named `temporary` in `folder` (empty for a file with no name),
+// removing it if the name is still its own.
+void Discard(int folder, const std::string& temporary, int fd) {
+  if (!temporary.empty()) RemoveIfStill(folder, temporary, fd);
+  SaveLocks::Get().Close(fd);
 }
 
 }  // namespace
@@ -428,26 +773,51 @@ std::string TemporaryPathFor(const std::string& target) {
   const size_t name = slash == std::string::npos ? 0 : slash + 1;
   const int folder = open(FolderOf(target).c_str(), kFolderFlags);
   const std::string temporary = TemporaryNameIn(folder, target.substr(name));
-  if (folder >= 0) close(folder);
+  if (folder >= 0) CloseFd(folder);
   return target.substr(0, name) + temporary;
 }
 
 FileStamp StampOf(const std::string& path) {
+  int folder = -1;
+  std::string name, resolved;
+  if (!Resolve(path, folder, name, resolved)) return FileStamp();
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return FileStamp();
-  return StampFrom(info);
+  const bool found = fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
+  CloseFd(folder);
+  return found ? StampFrom(info) : FileStamp();
 }
 
 OpenResult FileReader::Open(const std::string& path) {
   Close();
+  // What the name is now, whatever leads to it: a FIFO or device is never opened.
+  // (A path too long for the system to take in one piece is only walked.)
   struct stat info;
-  if (stat(path.c_str(), &info) != 0) return MissingOrFailed(path);
-  if (!S_ISREG(info.st_mode)) return OpenResult::kFailed;
-  // O_NONBLOCK: should the name have become a FIFO since the check, opening still returns.
-  const int fd = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd < 0) return MissingOrFailed(path);
+  const bool looked = stat(path.c_str(), &info) == 0;
+  if (!looked && errno != ENAMETOOLONG) return MissingOrFailed(path);
+  if (looked && !S_ISREG(info.st_mode)) return OpenResult::kFailed;
+  // Then it is read through the folder a save reaches it in, as a save would.
+  int folder = -1, fd = -1;
+  std::string name, resolved;
+  if (!Resolve(path, folder, name, resolved)) return OpenResult::kFailed;
+  const OpenResult opened = OpenRegularIn(folder, name, fd);
+  CloseFd(folder);
+  return opened == OpenResult::kOpened ? Take(fd) : opened;
+}
+
+OpenResult FileReader::Open(const FileReplacement& save) {
+  Close();
+  int fd = -1;
+  const OpenResult opened = save.folder_ < 0
+                                ? OpenResult::kFailed
+                                : OpenRegularIn(FdOf(save.folder_), NameOf(save.target_), fd);
+  return opened == OpenResult::kOpened ? Take(fd) : opened;
+}
+
+OpenResult FileReader::Take(intptr_t handle) {
+  const int fd = FdOf(handle);
+  struct stat info;
   if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
-    close(fd);
+    CloseFd(fd);
     return OpenResult::kFailed;
   }
   handle_ = fd;
@@ -468,49 +838,54 @@ int64_t FileReader::ReadSome(char* data, size_t size) {
 }
 
 void FileReader::Close() {
-  if (handle_ >= 0) close(FdOf(handle_));
+  if (handle_ >= 0) CloseFd(FdOf(handle_));
   handle_ = -1;
   setg(nullptr, nullptr, nullptr);
 }
 
+FileStamp FileReplacement::TargetStamp() const {
+  struct stat info;
+  if (folder_ < 0 ||
+      fstatat(FdOf(folder_), NameOf(target_).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+    return FileStamp();
+  }
+  return StampFrom(info);
+}
+
 bool FileReplacement::Begin(const std::string& path) {
   Abandon();
+  // A save runs to its end: a cancellation acts after Commit() or Abandon().
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
+  holdsCancel_ = true;
+  process_ = getpid();
   written_ = writingBack_ = 0;
   std::string name;
   int folder = -1;
-  if (!Resolve(path, folder, name, target_)) return false;
-  folder_ = folder;
+  if (Resolve(path, folder, name, target_)) folder_ = folder;
+  const std::string prefix = target_.substr(0, target_.size() - name.size());
   struct stat existing;
   bool exists = false;
-  if (!MayReplace(folder, name, existing, exists)) {
-    Abandon();
-    return false;
+  ok_ = folder_ >= 0 && MayReplace(folder, name, existing, exists);
+  for (int attempt = 0; ok_; ++attempt) {
+    // A file that replaces another starts private and takes the old one's attributes before any
+    // data is in it; a new file is one made new, with what a plain create gives.
+    const mode_t mode = exists ? 0600 : 0666;
+    bool made = false;
+    std::string temporary;
+    handle_ = OpenSaveFile(folder, name, mode, made, temporary);
+    temporary_ = temporary.empty() ? "" : prefix + temporary;
+    // Once more with it open: the file may have been made read-only, or made at all, meanwhile.
+    ok_ = handle_ >= 0 && MayReplace(folder, name, existing, exists);
+    if (!ok_ || exists || (made && mode == 0666)) break;
+    Discard(folder, temporary, FdOf(handle_));  // a leftover, or made private: made new again
+    handle_ = -1;
+    ok_ = attempt < 100;
   }
-  const std::string temporary = TemporaryNameIn(folder, name);
-  temporary_ = target_.substr(0, target_.size() - name.size()) + temporary;
-  // A file that replaces another starts private and takes the old one's owner and mode before
-  // any data is in it; a new file gets what a plain create gives.
-  handle_ = OpenLocked(folder, temporary, exists ? 0600 : 0666);
-  // Once more under the lock: the file may have been made read-only, or made at all, meanwhile.
-  ok_ = handle_ >= 0 && MayReplace(folder, name, existing, exists) &&
-        ftruncate(FdOf(handle_), 0) == 0 &&
-        (!exists || TakeOverAttributes(FdOf(handle_), existing));
+  ok_ = ok_ && ftruncate(FdOf(handle_), 0) == 0 &&
+        (!exists || TakeOverAttributes(folder, name, FdOf(handle_), existing));
   if (!ok_) Abandon();
   return ok_;
 }
-
-// Holds off the cancellation of the calling thread while it lives: a thread cancelled while it
-// waits for the writer would take the writer's lock with it and hang in its own clean-up.
-class NoCancel {
- public:
-  NoCancel() { pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before_); }
-  ~NoCancel() { pthread_setcancelstate(before_, nullptr); }
-  NoCancel(const NoCancel&) = delete;
-  NoCancel& operator=(const NoCancel&) = delete;
-
- private:
-  int before_ = PTHREAD_CANCEL_ENABLE;
-};
 
 // The pieces of a save's text, written on a thread of their own so that producing the text and
 // copying it to the system overlap: one piece at a time, handed over only once the last is out.
@@ -592,17 +967,23 @@ void FileReplacement::StartWriter() {
   if (writer_ == nullptr) return;
   // The thread takes no signal meant for the program, which stays with the program's own
   // threads, so its writes are never cut short by one; those its own work raises (the file size
-  // limit's among them) it takes as the calling thread would.
-  sigset_t all, before;
-  sigfillset(&all);
-  for (const int own : {SIGXFSZ, SIGPIPE, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) sigdelset(&all, own);
-  pthread_sigmask(SIG_SETMASK, &all, &before);
+  // limit's among them) it takes as the calling thread would, blocked where the caller blocks
+  // them.
+  sigset_t program, before;
+  sigfillset(&program);
+  for (const int own : {SIGXFSZ, SIGPIPE, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
+    sigdelset(&program, own);
+  pthread_sigmask(SIG_BLOCK, &program, &before);
   writer_->started = pthread_create(&writer_->thread, nullptr, Writer::Run, writer_) == 0;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
 void FileReplacement::StopWriter() {
   if (writer_ == nullptr) return;
+  if (writer_->started && process_ != getpid()) {
+    writer_ = nullptr;  // a child made by fork: the thread, and what it holds, stayed behind
+    return;
+  }
   if (writer_->started) {
     const NoCancel waiting;
     pthread_mutex_lock(&writer_->lock);
@@ -617,7 +998,8 @@ void FileReplacement::StopWriter() {
 }
 
 bool FileReplacement::WriteNow(const char* data, size_t size) {
-  ok_ = ok_ && handle_ >= 0 && WriteAll(FdOf(handle_), data, size);
+  // A child made by fork shares the file, which is its parent's to write.
+  ok_ = ok_ && handle_ >= 0 && process_ == getpid() && WriteAll(FdOf(handle_), data, size);
   if (!ok_) return false;
   written_ += size;
   // The disk is given the text in pieces of some megabytes: each call costs its own time.
@@ -631,16 +1013,21 @@ bool FileReplacement::WriteNow(const char* data, size_t size) {
 
 bool FileReplacement::Commit() {
   StopWriter();
-  if (handle_ < 0) return false;
   const int fd = FdOf(handle_);
   const int folder = FdOf(folder_);
   const std::string name = NameOf(target_);
-  ok_ = ok_ && FlushToDisk(fd) &&
-        renameat(folder, NameOf(temporary_).c_str(), folder, name.c_str()) == 0;
+  ok_ = ok_ && handle_ >= 0 && process_ == getpid() && FlushToDisk(fd);
+  if (ok_ && temporary_.empty()) {  // an unnamed file gets its name now
+    std::string linked;
+    ok_ = LinkUnnamed(fd, folder, name, NameLimit(folder), linked);
+    temporary_ = target_.substr(0, target_.size() - name.size()) + linked;
+  }
+  ok_ = ok_ && renameat(folder, NameOf(temporary_).c_str(), folder, name.c_str()) == 0;
   if (!ok_) {
     Abandon();
     return false;
   }
+  temporary_.clear();  // the name is the database's now, never to be removed
   struct stat info, opened;
   const bool known = fstat(fd, &info) == 0;
   stamp_ = known ? StampFrom(info) : FileStamp();
@@ -651,27 +1038,32 @@ bool FileReplacement::Commit() {
   if (kept >= 0 && fstat(kept, &opened) == 0 && SameFile(info, opened)) {
     Keep(stamp_, kept);
   } else if (kept >= 0) {
-    close(kept);
+    CloseFd(kept);
   }
   FlushFolder(folder);
-  close(fd);  // releases the lock, now that the new file is in place
+  SaveLocks::Get().Close(fd);  // releases the lock, now that the new file is in place
   handle_ = -1;
-  close(folder);
-  folder_ = -1;
+  Abandon();  // what is left: the folder, and the cancellation held off
   return true;
 }
 
 void FileReplacement::Abandon() {
+  int before = PTHREAD_CANCEL_ENABLE;
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before);
   StopWriter();
   if (handle_ >= 0) {
-    // Still under the lock, so it is this save's own file.
-    unlinkat(FdOf(folder_), NameOf(temporary_).c_str(), 0);
-    close(FdOf(handle_));
+    // Only the saving process removes its file, and only while the name is still the file's.
+    const std::string temporary = process_ == getpid() ? NameOf(temporary_) : "";
+    Discard(FdOf(folder_), temporary, FdOf(handle_));
     handle_ = -1;
   }
-  if (folder_ >= 0) close(FdOf(folder_));
+  if (folder_ >= 0) CloseFd(FdOf(folder_));
   folder_ = -1;
+  temporary_.clear();
   ok_ = false;
+  if (holdsCancel_) before = cancelState_;
+  holdsCancel_ = false;
+  pthread_setcancelstate(before, nullptr);
 }
 
 #endif  // !_WIN32

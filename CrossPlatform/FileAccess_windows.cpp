@@ -299,11 +299,25 @@ OpenResult FileReader::Open(const std::string& path) {
   if (file == INVALID_HANDLE_VALUE) {
     return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::kMissing : OpenResult::kFailed;
   }
+  return Take(reinterpret_cast<intptr_t>(file));
+}
+
+// Here a save keeps no folder open: the file is opened by its name, which the lock keeps for it.
+OpenResult FileReader::Open(const FileReplacement& save) {
+  if (save.handle_ < 0) {
+    Close();
+    return OpenResult::kFailed;
+  }
+  return Open(save.target_);
+}
+
+OpenResult FileReader::Take(intptr_t handle) {
+  const HANDLE file = HandleOf(handle);
   if (GetFileType(file) != FILE_TYPE_DISK) {  // a pipe, console or other device
     CloseHandle(file);
     return OpenResult::kFailed;
   }
-  handle_ = reinterpret_cast<intptr_t>(file);
+  handle_ = handle;
   stamp_ = StampOfHandle(file);
   readFailed_ = false;
   unread_ = stamp_.size;
@@ -340,6 +354,10 @@ bool FileReplacement::Begin(const std::string& path) {
   ok_ = SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file);
   if (!ok_) Abandon();
   return ok_;
+}
+
+FileStamp FileReplacement::TargetStamp() const {
+  return StampOf(target_);
 }
 
 bool FileReplacement::Write(const char* data, size_t size) {

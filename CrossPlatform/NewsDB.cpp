@@ -160,8 +160,8 @@ bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen,
     FileReplacement file;
     bool reloaded = false;
     const bool locked = file.Begin(path);
-    if (locked && StampOf(file.Target()) != seen) {
-      switch (ReadNewest(file.Target(), seen)) {
+    if (locked && file.TargetStamp() != seen) {
+      switch (ReadNewest(file, seen)) {
         case OpenResult::kOpened:
           reloaded = true;
           break;
@@ -183,9 +183,10 @@ bool NewsDB::ReloadIfChanged(const std::string& path, FileStamp& seen) {
   return StampOf(path) != seen && ReadNewest(path, seen) == OpenResult::kOpened;
 }
 
-OpenResult NewsDB::ReadNewest(const std::string& path, FileStamp& seen) {
-  FileReader reader;
-  const OpenResult opened = reader.Open(path);
+template <typename Where>
+OpenResult NewsDB::ReadNewest(const Where& where, FileStamp& seen) {
+  FileReader reader;  // closed again before a save renames over the file, as Windows wants
+  const OpenResult opened = reader.Open(where);
   if (opened != OpenResult::kOpened) return opened;
   std::istream in(&reader);
   NewsDB newest(in);

@@ -111,9 +111,11 @@ class NewsDB final : public Serializable {
   std::vector<NewsItem> items;  // the messages, in insertion (file) order
 
  private:
-  // Replaces the counter and messages with those of the file at `path`, and `seen` with its
-  // stamp; kMissing or kFailed (this database unchanged) when it cannot be read.
-  OpenResult ReadNewest(const std::string& path, FileStamp& seen);
+  // Replaces the counter and messages with those of the file that FileReader::Open(`where`)
+  // opens (a path, or the file a begun save replaces), and `seen` with its stamp; kMissing or
+  // kFailed (this database unchanged) when it cannot be read.
+  template <typename Where>
+  OpenResult ReadNewest(const Where& where, FileStamp& seen);
 };
 
 #endif  // CROSSPLATFORM_NEWSDB_H

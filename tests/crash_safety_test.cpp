@@ -68,29 +68,62 @@ TEST(SaveLock, SaversInThreadsTakeTurns) {
 }
 
 #if defined(__linux__)
-// A program may cancel a thread in the middle of a save: the save ends, and the next one gets the
-// lock.
-TEST(SaveLock, ACancelledSaveEndsAndLeavesTheLock) {
+// A program may cancel a thread that saves: the save goes on to its end and the cancellation acts
+// after it, so the file holds the whole new text, the lock is free, nothing is left beside the
+// file, and no destructor ends the program. Cancelled before it starts, the save is still made.
+TEST(SaveLock, ACancelledSaveFinishesFirst) {
   if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer cannot follow a cancelled thread";
   TempDir dir;
   struct Saving {
     NewsDB db;
     std::string path;
+    bool cancelFirst = false;
+    std::atomic<int> saved{0};
   } saving{Long("long", 8 << 20), dir.File("news.db")};
-  for (int round = 0; round < 20; ++round) {
-    pthread_t saver;
-    const auto saveForEver = [](void* what) -> void* {
-      for (const Saving& it = *static_cast<const Saving*>(what);;) it.db.SerializeFile(it.path);
-    };
-    ASSERT_EQ(pthread_create(&saver, nullptr, saveForEver, &saving), 0);
-    usleep(static_cast<useconds_t>(1000 + round * 997));
-    pthread_cancel(saver);
+  const auto saveForEver = [](void* what) -> void* {
+    Saving& it = *static_cast<Saving*>(what);
+    if (it.cancelFirst) pthread_cancel(pthread_self());
+    for (;;) {
+      it.saved += it.db.SerializeFile(it.path);
+      pthread_testcancel();
+    }
+  };
+  const auto ends = [](pthread_t thread) {
     timespec until{};
     clock_gettime(CLOCK_REALTIME, &until);
     until.tv_sec += 10;
-    ASSERT_EQ(pthread_timedjoin_np(saver, nullptr, &until), 0) << "round " << round << " hangs";
+    return pthread_timedjoin_np(thread, nullptr, &until) == 0;
+  };
+  for (int round = 0; round < 20; ++round) {
+    saving.cancelFirst = round == 0;
+    saving.saved = 0;
+    pthread_t saver;
+    ASSERT_EQ(pthread_create(&saver, nullptr, saveForEver, &saving), 0);
+    if (round > 0) usleep(static_cast<useconds_t>(1000 + round * 997));
+    pthread_cancel(saver);
+    ASSERT_TRUE(ends(saver)) << "round " << round << " hangs";
+    if (round == 0) {
+      EXPECT_EQ(saving.saved, 1);
+    }
+    EXPECT_FALSE(Exists(TemporaryPathFor(saving.path))) << "round " << round;
+    if (saving.saved > 0) {
+      EXPECT_EQ(ReadFile(saving.path), TextOf(saving.db)) << "round " << round;
+    }
   }
-  EXPECT_TRUE(saving.db.SerializeFile(saving.path));
+  // The lock is free: a save of another thread goes on at once.
+  saving.db.items.clear();
+  pthread_t last;
+  ASSERT_EQ(pthread_create(
+                &last, nullptr,
+                [](void* what) -> void* {
+                  Saving& it = *static_cast<Saving*>(what);
+                  it.saved = it.db.SerializeFile(it.path);
+                  return nullptr;
+                },
+                &saving),
+            0);
+  ASSERT_TRUE(ends(last)) << "the lock was kept";
+  EXPECT_EQ(ReadFile(saving.path), TextOf(saving.db));
 }
 #endif
 
@@ -172,6 +205,30 @@ TEST(SaveLock, ChangesOfProcessesThatWaitForTheLockAreAllKept) {
   EXPECT_EQ(saved.CountAll(), 2u * kRounds) << "changes were lost";
   EXPECT_EQ(titles.size(), 2u * kRounds) << "changes were lost or made twice";
   EXPECT_EQ(numbers.size(), 2u * kRounds) << "numbers were given twice";
+}
+
+// A process forked while a save runs does not hold that save's lock: the child's own save of
+// the file, which waits for its parent's, goes on as soon as the parent's save has ended.
+TEST(SaveLock, AChildForkedDuringASaveDoesNotHoldItsLock) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  const NewsDB parents = Long("parent", 1 << 10), childs = Long("child", 1 << 10);
+  const std::string text = TextOf(parents);
+  FileReplacement save;
+  ASSERT_TRUE(save.Begin(path) && save.Write(text.data(), text.size()));
+  struct stat held;
+  ASSERT_EQ(stat(TemporaryPathFor(path).c_str(), &held), 0);
+  const pid_t child = fork();
+  if (child == 0) {
+    alarm(10);
+    _exit(childs.SerializeFile(path) ? 0 : 1);
+  }
+  for (int waited = 0; waited < 10000 && !SomeoneWaitsFor(held); ++waited) usleep(1000);
+  EXPECT_TRUE(save.Commit());
+  int status = 0;
+  ASSERT_EQ(waitpid(child, &status, 0), child);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child waited for itself";
+  EXPECT_EQ(ReadFile(path), TextOf(childs));
 }
 
 // A save killed half-way leaves the old file whole and beside it only its own temporary file,

@@ -7,6 +7,7 @@
 #include <functional>
 #include <future>
 #include <iterator>
+#include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
@@ -39,6 +40,7 @@
 #include <sys/ioctl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/xattr.h>
 
 #include <atomic>
 #include <cstddef>
@@ -60,9 +62,10 @@ class ThrowingBuffer : public std::streambuf {
 
 #if defined(__linux__)
 // A filter that gives the system calls `calls` of this thread the outcome `outcome` (only on the
-// descriptor `fd`, if given) and lets every other call through; empty where the system is not
-// known here.
-std::vector<sock_filter> Filter(const std::vector<long>& calls, uint32_t outcome, int fd) {
+// descriptor `fd`, if given, or only where their third argument has one of the bits `flags`) and
+// lets every other call through; empty where the system is not known here.
+std::vector<sock_filter> Filter(const std::vector<long>& calls, uint32_t outcome, int fd,
+                                uint32_t flags = 0) {
 #if defined(__x86_64__) && !defined(__ILP32__)
   const uint32_t arch = AUDIT_ARCH_X86_64;
 #elif defined(__i386__)
@@ -88,17 +91,21 @@ std::vector<sock_filter> Filter(const std::vector<long>& calls, uint32_t outcome
     code.push_back(op(load, offsetof(seccomp_data, args)));
     code.push_back(op(equal, static_cast<uint32_t>(fd), 1));
     code.push_back(op(answer, SECCOMP_RET_ALLOW));
+  } else if (flags != 0) {
+    code.push_back(op(load, offsetof(seccomp_data, args) + 2 * sizeof(uint64_t)));
+    code.push_back(op(BPF_JMP | BPF_JSET | BPF_K, flags, 1));
+    code.push_back(op(answer, SECCOMP_RET_ALLOW));
   }
   code.push_back(op(answer, outcome));
   return code;
 }
 
 // Makes the system calls `calls` fail with `error` from now on in this process and its children
-// (only on the descriptor `fd`, if given), as a broken file system would. False where the system
-// does not let a process do that.
-bool FailCalls(const std::vector<long>& calls, int error, int fd = -1) {
+// (only on the descriptor `fd`, or with the flags `flags`, if given), as a broken file system
+// would. False where the system does not let a process do that.
+bool FailCalls(const std::vector<long>& calls, int error, int fd = -1, uint32_t flags = 0) {
   std::vector<sock_filter> code =
-      Filter(calls, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error), fd);
+      Filter(calls, SECCOMP_RET_ERRNO | static_cast<uint32_t>(error), fd, flags);
   const sock_fprog program{static_cast<unsigned short>(code.size()), code.data()};
   return !code.empty() && prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) == 0 &&
          prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &program) == 0;
@@ -284,20 +291,29 @@ TEST(FileSave, WritesLongTextsInPiecesAsTheyAre) {
   }
   ASSERT_TRUE(db.SerializeFile(path));
 #if !defined(_WIN32)
-  const auto limited = [] {  // a few pieces get written, the rest cannot
-    const rlimit limit{3 << 20, RLIM_INFINITY};
-    return std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR && setrlimit(RLIMIT_FSIZE, &limit) == 0;
-  };
-  const std::string result = InChild(limited, [&] {
-    db.items.pop_back();
-    // A handed piece that cannot be written fails the save even when nothing follows it.
-    FileReplacement save;
-    std::string piece(4 << 20, 'x');
-    return !db.SerializeFile(path) && !(save.Begin(path) && save.Hand(piece) && save.Commit());
-  });
-  EXPECT_EQ(result, "ok") << "the save did not fail";
-  EXPECT_EQ(ReadFile(path), saved);
-  EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+  // A few pieces get written, the rest cannot; the signal that says so is ignored or blocked,
+  // and a signal the program blocked stays blocked on the save's own thread.
+  for (const bool blocked : {false, true}) {
+    const auto limited = [blocked] {
+      sigset_t xfsz;
+      sigemptyset(&xfsz);
+      sigaddset(&xfsz, SIGXFSZ);
+      const rlimit limit{3 << 20, RLIM_INFINITY};
+      return (blocked ? sigprocmask(SIG_BLOCK, &xfsz, nullptr) == 0
+                      : std::signal(SIGXFSZ, SIG_IGN) != SIG_ERR) &&
+             setrlimit(RLIMIT_FSIZE, &limit) == 0;
+    };
+    const std::string result = InChild(limited, [&] {
+      db.items.pop_back();
+      // A handed piece that cannot be written fails the save even when nothing follows it.
+      FileReplacement save;
+      std::string piece(4 << 20, 'x');
+      return !db.SerializeFile(path) && !(save.Begin(path) && save.Hand(piece) && save.Commit());
+    });
+    EXPECT_EQ(result, "ok") << (blocked ? "blocked: " : "ignored: ") << "the save did not fail";
+    EXPECT_EQ(ReadFile(path), saved);
+    EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+  }
 #endif
 }
 
@@ -420,6 +436,9 @@ TEST(FileSave, ReplacesALinkAtTheDatabase) {
 TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
   TempDir dir;
   const std::string path = dir.File("news.db");
+  // A new file gets the mode any new file gets, whatever leftover it is made from.
+  WriteFile(TemporaryPathFor(path), "left by a killed save");
+  chmod(TemporaryPathFor(path).c_str(), 0600);
   const mode_t oldMask = umask(027);
   ASSERT_TRUE(kItem.SerializeFile(path));
   umask(oldMask);
@@ -626,6 +645,165 @@ TEST(FileSave, AStepThatFailsFailsTheSaveWholeButMissingLocksDoNot) {
     EXPECT_EQ(ReadFile(path), saves ? TextOf(large) : "old");
     EXPECT_FALSE(Exists(TemporaryPathFor(path)));
   }
+}
+
+// Where the file system keeps no locks, saves cannot wait for one another: each writes a file of
+// its own that no other save opens, so two at once each put their whole text in place, the last
+// renamed staying. One killed half-way leaves nothing, or, where the system makes no unnamed
+// files, its own ".NAME.<16 hex digits>.tmp", which nothing reads or takes over.
+TEST(FileSave, WithoutLocksSavesAtOnceEachPutTheirWholeTextInPlace) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  NewsDB first, second;
+  first.items = {NewsItem(1, "First", std::string(3 << 20, '1'), 1, 1, 1, 2026, false, true)};
+  second.items = {NewsItem(2, "Second", std::string(2 << 20, '2'), 1, 1, 1, 2026, false, true)};
+  const std::string text = TextOf(first);
+  const size_t half = text.size() / 2;
+  for (const bool named : {false, true}) {
+    SCOPED_TRACE(named ? "named temporary files" : "unnamed temporary files");
+    const auto noLocks = [named] {
+      return FailCalls({SYS_flock}, ENOLCK) &&
+             (!named || FailCalls({SYS_openat}, EOPNOTSUPP, -1, O_TMPFILE & ~O_DIRECTORY));
+    };
+    // A child forked meanwhile shares the save's file, but can neither write nor rename it.
+    const std::string overlapping = InChild(noLocks, [&] {
+      FileReplacement save;
+      if (!save.Begin(path) || !save.Write(text.data(), half)) return false;
+      for (const bool commits : {false, true}) {
+        const pid_t child = fork();
+        if (child == 0) _exit(commits ? save.Commit() : save.Write("child", 5));
+        int status = 0;
+        if (waitpid(child, &status, 0) != child || status != 0) return false;
+      }
+      return second.SerializeFile(path) && ReadFile(path) == TextOf(second) &&
+             save.Write(text.data() + half, text.size() - half) && save.Commit() &&
+             ReadFile(path) == text;
+    });
+    if (overlapping == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
+    EXPECT_EQ(overlapping, "ok");
+    const std::string killed = InChild(noLocks, [&] {
+      FileReplacement save;
+      if (save.Begin(path) && save.Write("half", 4)) raise(SIGKILL);
+      return false;
+    });
+    EXPECT_EQ(killed, "crashed");
+    EXPECT_EQ(InChild(noLocks, [&] { return second.SerializeFile(path); }), "ok");
+    EXPECT_EQ(ReadFile(path), TextOf(second));
+    std::vector<std::string> left;
+    for (const auto& entry : fs::directory_iterator(dir.File(""))) {
+      if (entry.path().filename() != "news.db") left.push_back(entry.path().filename().string());
+    }
+    ASSERT_EQ(left.size(), named ? 1u : 0u);
+    if (named) {
+      EXPECT_TRUE(std::regex_match(left[0], std::regex(R"(\.news\.db\.[0-9a-f]{16}\.tmp)")));
+      EXPECT_EQ(ReadFile(dir.File(left[0])), "half");
+    }
+  }
+}
+
+// A file's access control list as the system stores it: a version, then (tag, permissions,
+// user or group) for each entry, in the order of their tags.
+std::string AccessList(const std::vector<std::tuple<uint16_t, uint16_t, uint32_t>>& entries) {
+  std::string list("\x02\0\0\0", 4);
+  for (const auto& [tag, permissions, id] : entries) {
+    const uint16_t half[2] = {tag, permissions};
+    list.append(reinterpret_cast<const char*>(half), 4);
+    list.append(reinterpret_cast<const char*>(&id), 4);
+  }
+  return list;
+}
+
+std::string AttributeOf(const std::string& path, const char* name) {
+  char value[256];
+  const ssize_t size = getxattr(path.c_str(), name, value, sizeof value);
+  return size < 0 ? "" : std::string(value, static_cast<size_t>(size));
+}
+
+// A save keeps the file's access list and the extended attributes its user may set, so that
+// nobody gains or loses access; a file without a list gets none from its folder; and where the
+// list cannot be kept, the save fails.
+TEST(FileSave, KeepsTheAccessListAndExtendedAttributes) {
+  constexpr uint32_t kNone = UINT32_MAX;
+  constexpr uint16_t kOwner = 1, kUser = 2, kGroup = 4, kMask = 0x10, kOthers = 0x20;
+  const char* const kList = "system.posix_acl_access";
+  TempDir dir;
+  const std::string path = dir.File("news.db"), shared = dir.File("shared");
+  const std::string plain = shared + "/plain.db";
+  // Alice may read and write; the file's group, which the mode's group bits seem to give that
+  // too, may not.
+  const std::string list = AccessList({{kOwner, 6, kNone},
+                                       {kUser, 6, kAlice},
+                                       {kGroup, 0, kNone},
+                                       {kMask, 6, kNone},
+                                       {kOthers, 0, kNone}});
+  WriteFile(path, "old");
+  if (setxattr(path.c_str(), kList, list.data(), list.size(), 0) != 0) {
+    GTEST_SKIP() << "this file system keeps no access lists";
+  }
+  const bool userAttributes = setxattr(path.c_str(), "user.origin", "wire", 4, 0) == 0;
+  fs::create_directory(shared);
+  WriteFile(plain, "old");
+  chmod(plain.c_str(), 0660);
+  const std::string inherited = AccessList({{kOwner, 6, kNone},
+                                            {kUser, 6, kAlice},
+                                            {kGroup, 6, kNone},
+                                            {kMask, 6, kNone},
+                                            {kOthers, 0, kNone}});
+  ASSERT_EQ(
+      setxattr(shared.c_str(), "system.posix_acl_default", inherited.data(), inherited.size(), 0),
+      0);
+  ASSERT_TRUE(kItem.SerializeFile(path) && kItem.SerializeFile(plain));
+  EXPECT_EQ(AttributeOf(path, kList), list);
+  if (userAttributes) {
+    EXPECT_EQ(AttributeOf(path, "user.origin"), "wire");
+  }
+  EXPECT_EQ(AttributeOf(plain, kList), "");
+  EXPECT_EQ(fs::status(plain).permissions(), fs::perms(0660));
+  const std::string refused = InChild([] { return FailCalls({SYS_fsetxattr}, EPERM); },
+                                      [&] { return NewsDB().SerializeFile(path); });
+  EXPECT_EQ(refused, "failed");
+  EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  EXPECT_FALSE(Exists(TemporaryPathFor(path)));
+}
+
+// A path through links to a file whose full path is longer than the system takes in one piece
+// keeps working: each change reads the newest file through the folder the save walked to, never
+// by that long path.
+TEST(FileSave, APathThroughLinksLongerThanAnyPathKeepsWorking) {
+  TempDir dir;
+  const std::string part(240, 'd');
+  std::string nine;  // two links to nine folders each: a full path of over 4,340 bytes
+  for (int level = 0; level < 9; ++level) nine += part + "/";
+  const int top = open(dir.File("").c_str(), O_RDONLY | O_DIRECTORY);
+  int at = dup(top), middle = -1;
+  ASSERT_EQ(symlinkat(nine.c_str(), top, "a"), 0);
+  for (int level = 0; level < 18; ++level) {
+    ASSERT_EQ(mkdirat(at, part.c_str(), 0755), 0);
+    const int next = openat(at, part.c_str(), O_RDONLY | O_DIRECTORY);
+    close(at);
+    at = next;
+    if (level == 8) middle = dup(at);
+  }
+  close(at);
+  ASSERT_EQ(symlinkat(nine.c_str(), middle, "b"), 0);
+  const std::string path = dir.File("a/b/news.db");
+  const auto add = [](const char* title) {
+    return [title](NewsDB& db, bool) {
+      db.AddNewsItem(NewsItem(db.GetUnusedIndex(), title, "x", 1, 1, 1, 2026, false, true));
+    };
+  };
+  NewsDB db, other;
+  FileStamp seen, theirs;
+  EXPECT_TRUE(db.UpdateFile(path, seen, add("one")));
+  EXPECT_TRUE(db.UpdateFile(path, seen, add("two")));
+  EXPECT_TRUE(other.UpdateFile(path, theirs, add("three")));
+  EXPECT_TRUE(db.ReloadIfChanged(path, seen));
+  EXPECT_TRUE(db.UpdateFile(path, seen, add("four")));
+  EXPECT_EQ(NewsDB(path).CountAll(), 4u);
+  // Half the depth moved up, so that the folder can be removed by its path.
+  EXPECT_EQ(renameat(middle, part.c_str(), top, "rest"), 0);
+  close(middle);
+  close(top);
 }
 
 // What takes a name between a save's look at it and its open of the temporary file is dealt with
