@@ -315,6 +315,15 @@ TEST(FileSave, WritesLongTextsInPiecesAsTheyAre) {
     EXPECT_FALSE(Exists(TemporaryPathFor(path)));
   }
 #endif
+  // Wherever a piece ends in or between records, the file gets the text Serialize gives.
+  for (size_t shift = 0; shift < 100; ++shift) {
+    NewsDB crossing;
+    crossing.items = {
+        NewsItem(1, "", std::string((1 << 20) - 90 + shift, 'x'), 1, 1, 1, 2026, 0, 1),
+        NewsItem(2, "", "", 1, 1, 1, 2026, 0, 1), NewsItem(3, "t", "", 1, 1, 1, 2026, 0, 1)};
+    ASSERT_TRUE(crossing.SerializeFile(path));
+    EXPECT_EQ(ReadFile(path), TextOf(crossing)) << "a piece ending " << shift << " bytes later";
+  }
 }
 
 TEST(FileLoad, OnlyAMissingFileCountsAsMissing) {
