@@ -52,7 +52,7 @@ NewsDB::NewsDB(const std::string& path) {
     FileReader file;
     if (file.Open(path) != OpenResult::kOpened) return false;
     std::istream in(&file);
-    return Deserialize(in);
+    return Deserialize(in) && NothingFollows(in) && !file.ReadFailed();
   });
 }
 
@@ -190,7 +190,9 @@ OpenResult NewsDB::ReadNewest(const Where& where, FileStamp& seen) {
   if (opened != OpenResult::kOpened) return opened;
   std::istream in(&reader);
   NewsDB newest(in);
-  if (newest.DidConstructionFail()) return OpenResult::kFailed;
+  if (newest.DidConstructionFail() || !NothingFollows(in) || reader.ReadFailed()) {
+    return OpenResult::kFailed;
+  }
   lastIndex = newest.lastIndex;
   items = std::move(newest.items);
   seen = reader.Stamp();

@@ -52,7 +52,8 @@ class NewsDB final : public Serializable {
   explicit NewsDB(std::istream& in);
   // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
   // failure; a file that is missing or not a readable regular file counts as a failure, as does
-  // running out of memory. Ask DidConstructionFail() right after.
+  // one with a value after the database record, and running out of memory. Ask
+  // DidConstructionFail() right after.
   explicit NewsDB(const std::string& path);
 
   // Appends the counter and the list of messages.

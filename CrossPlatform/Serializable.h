@@ -242,6 +242,28 @@ class Serializable {
     return true;
   }
 
+  // Reads `in` to its end; true when no value stands there (nothing but bytes outside quotes:
+  // blanks, markers, line breaks) and no read failed. A file holds one record: a value after it
+  // would be data that a load does not read and the next save destroys.
+  static bool NothingFollows(std::istream& in) {
+    using Traits = std::istream::traits_type;
+    std::streambuf* const buffer = in.rdbuf();
+    while (in.good() && buffer != nullptr) {
+      const char* const next = GetArea::Next(buffer);
+      const char* const end = GetArea::End(buffer);
+      if (next != end) {
+        if (FindByte(next, end, '"') != end) return false;
+        GetArea::Consume(buffer, static_cast<size_t>(end - next));
+        continue;
+      }
+      const Traits::int_type byte = in.get();  // refills the buffer, or finds the end
+      if (!Traits::eq_int_type(byte, Traits::eof()) && Traits::to_char_type(byte) == '"') {
+        return false;
+      }
+    }
+    return in.eof() && !in.bad();
+  }
+
   // Appends this record with its markers to `out`, after one blank unless `out` is exactly "<".
   void Serialize(std::string& out) const {
     // Straight into `out`, with no string of its own: the first value is told by its place.
@@ -382,7 +404,7 @@ class Serializable {
   // so the first ones are looked at one by one; the rest with memchr, which compares many bytes
   // at once but costs more to start.
   static const char* FindByte(const char* from, const char* to, char byte) {
-    for (const char* near = to - from > 16 ? from + 16 : to; from != near; ++from) {
+    for (const char* first = to - from > 16 ? from + 16 : to; from != first; ++from) {
       if (*from == byte) return from;
     }
     if (from == to) return to;  // an empty buffer may have no address at all

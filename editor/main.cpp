@@ -269,8 +269,8 @@ int runCommands(NewsDB* db, DatabaseFile& file) {
 }
 
 // Loads the database at `path`; a file that does not exist starts an empty database, which the
-// first save creates. Null when the file exists but cannot be read, which must never be
-// replaced by an empty database.
+// first save creates. Null when the file exists but cannot be read whole, which must never be
+// replaced: a value after the database record is data the first save would destroy.
 NewsDB* loadDB(const std::string& path, FileStamp& seen) {
   FileReader reader;
   switch (reader.Open(path)) {
@@ -283,6 +283,10 @@ NewsDB* loadDB(const std::string& path, FileStamp& seen) {
   }
   std::istream in(&reader);
   NewsDB* const db = new NewsDB(in);
+  if (!db->DidConstructionFail() && (!Serializable::NothingFollows(in) || reader.ReadFailed())) {
+    delete db;
+    return nullptr;
+  }
   seen = reader.Stamp();
   return db;
 }

@@ -144,9 +144,11 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   std::filesystem::remove(path);  // gone: this database is all there is, and is saved again
   EXPECT_TRUE(mine.UpdateFile(path, seen, add("again")));
   EXPECT_EQ(ReadFile(path), TextOf(mine));
-  WriteFile(path, "not a database");  // unreadable: changed in memory, the file left alone
+  // Two databases joined: unreadable, since the second would be lost. Changed in memory only.
+  const std::string joined = TextOf(mine) + TextOf(Holding({Item(9, true)}, 9));
+  WriteFile(path, joined);
   EXPECT_FALSE(mine.UpdateFile(path, seen, add("kept")));
-  EXPECT_EQ(ReadFile(path), "not a database");
+  EXPECT_EQ(ReadFile(path), joined);
   EXPECT_EQ(mine.CountAll(), 6u);
   EXPECT_EQ(reloads, (std::vector<bool>{false, false, true, false, false}));
 }
