@@ -310,7 +310,7 @@ int main(int argc, char** argv) {
   }
   if (args.size() == 2 && args[1] == "--help") {
     std::cout << "Usage:" << std::endl
-              << "  " << name << " database" << std::endl
+              << "  " << name << " [--] database" << std::endl
               << "  " << name << " --help | --version" << std::endl
               << std::endl
               << "Lists the news messages in the file database, then adds, deletes and lists them"
@@ -321,11 +321,14 @@ int main(int argc, char** argv) {
     showHelp();
     return 0;
   }
-  if (args.size() != 2) {
+  // "--" ends the options, so that a database may be named "-x"; any other option is a mistake,
+  // never the name of a file to create.
+  const size_t at = args.size() > 1 && args[1] == "--" ? 2 : 1;
+  if (args.size() != at + 1 || (at == 1 && args[1].size() > 1 && args[1][0] == '-')) {
     showUsage(name);
     return -1;
   }
-  DatabaseFile file{args[1], FileStamp(), {}, {}};
+  DatabaseFile file{args[at], FileStamp(), {}, {}};
   // Lives until the process ends; freeing it at exit would only cost time.
   static NewsDB* const db = loadDB(file.path, file.seen);
   if (db == nullptr || db->DidConstructionFail()) {

@@ -389,14 +389,32 @@ TEST(EditorThroughPipes, AnInterruptEndsIt) {
   EXPECT_EQ(editor.Finish(), -1);
 }
 
+// Options other than --help and --version are mistakes, never names of files to make; after
+// "--" a name may start with "-".
 TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
   TempDir dir;
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{NEWS_EDITOR_PATH}, {NEWS_EDITOR_PATH, dir.File("a"), "b"}, {}}) {
+  const std::string a = dir.File("a");
+  const auto inDir = [&] {
+    if (chdir(dir.File("").c_str()) != 0) _exit(3);
+  };
+  for (const std::vector<std::string>& args : {std::vector<std::string>{NEWS_EDITOR_PATH},
+                                               {NEWS_EDITOR_PATH, a, "b"},
+                                               {},
+                                               {NEWS_EDITOR_PATH, "-a"},
+                                               {NEWS_EDITOR_PATH, "--"},
+                                               {NEWS_EDITOR_PATH, "--a"},
+                                               {NEWS_EDITOR_PATH, "--", a, "b"},
+                                               {NEWS_EDITOR_PATH, a, "--help"}}) {
     const std::string name = args.empty() ? "news-editor" : NEWS_EDITOR_PATH;
-    ExpectRefused(args, "Usage:\n  " + name + " database\n\n");
+    ExpectRefused(args, "Usage:\n  " + name + " database\n\n", inDir);
   }
-  EXPECT_FALSE(Exists(dir.File("a")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.File("")), {}), 0);
+  for (const char* const name : {"-a", "-"}) {
+    Editor editor({NEWS_EDITOR_PATH, "--", name}, inDir);
+    editor.Type("a\nT\nx\n\nq\n");
+    EXPECT_EQ(editor.Finish(), 0);
+    EXPECT_EQ(NewsDB(dir.File(name)).CountAll(), 1u) << name;
+  }
 }
 
 // A save that fails is reported; the change stays in memory, one more save is tried at quit, and
