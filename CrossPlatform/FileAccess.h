@@ -117,7 +117,7 @@ inline FileReader::int_type FileReader::underflow() {
 
 inline std::streamsize FileReader::showmanyc() {
   const uint64_t left = static_cast<uint64_t>(egptr() - gptr()) + unread_;
-  const auto most = static_cast<uint64_t>(std::numeric_limits<std::streamsize>::max());
+  const auto most = static_cast<uint64_t>((std::numeric_limits<std::streamsize>::max)());
   return static_cast<std::streamsize>(left < most ? left : most);
 }
 

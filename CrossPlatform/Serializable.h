@@ -100,12 +100,12 @@ bool DecimalFromChars(T& target, const char* text, size_t size) {
     if (magnitude > 1 || (negative && magnitude == 1)) return false;
     target = magnitude == 1;
   } else if constexpr (std::is_signed_v<T>) {
-    const uint64_t most = static_cast<uint64_t>(std::numeric_limits<T>::max());
+    const uint64_t most = static_cast<uint64_t>((std::numeric_limits<T>::max)());
     if (!ReadDecimal(text, end, negative, magnitude, most, most + 1)) return false;
     target =
         negative ? static_cast<T>(-static_cast<int64_t>(magnitude)) : static_cast<T>(magnitude);
   } else {
-    const uint64_t most = std::numeric_limits<T>::max();
+    const uint64_t most = (std::numeric_limits<T>::max)();
     if (!ReadDecimal(text, end, negative, magnitude, most, most)) return false;
     target = static_cast<T>(negative ? 0 - magnitude : magnitude);
   }
@@ -233,7 +233,7 @@ class Serializable {
     const uint64_t most = list.max_size();
     const uint64_t expected = std::min<uint64_t>({count, BytesLeft(in) / sizeof(T), most});
     // A little room beyond: the first elements added after a load move no others.
-    list.reserve(static_cast<size_t>(std::min(most, expected + expected / 64)));
+    list.reserve(static_cast<size_t>((std::min)(most, expected + expected / 64)));
     for (uint64_t i = 0; i < count; ++i) {
       T element(in);
       if (element.DidConstructionFail()) return false;
@@ -336,7 +336,7 @@ class Serializable {
   // The longest number or boolean value read: far more than the 20 digits and sign of the
   // longest number, so that blanks and leading zeros still fit.
   static constexpr size_t kLongestNumber = 64;
-  static constexpr size_t kLongestValue = std::numeric_limits<size_t>::max();
+  static constexpr size_t kLongestValue = (std::numeric_limits<size_t>::max)();
 
   // Where the text of a record being written to a file goes once it has grown large; in effect
   // on this thread for as long as it lives.
@@ -450,7 +450,7 @@ class Serializable {
       return;
     }
     for (;;) {
-      const size_t piece = std::min(static_cast<size_t>(to - from), kSpillBytes);
+      const size_t piece = (std::min)(static_cast<size_t>(to - from), kSpillBytes);
       out.append(from, piece);
       from += piece;
       SpillIfLarge(out);
@@ -594,7 +594,7 @@ class Serializable {
         at = quote + 1;
         inside = true;
       }
-      const size_t room = longest - std::min(longest, text.size());
+      const size_t room = longest - (std::min)(longest, text.size());
       const char* const reach = static_cast<size_t>(end - at) > room ? at + room + 1 : end;
       while (at < reach && !done) {
         if (escaped) {
