@@ -45,10 +45,12 @@ TEST(RecordReader, NeverReservesForTheClaimedCount) {
   EXPECT_FALSE(Serializable::DeserializeClassVector(in, list));
   EXPECT_EQ(list.capacity(), 0u);
   // Nor for what the input claims to hold: the load fails as any other, nothing escapes it.
-  if (kAddressSanitizer) GTEST_SKIP() << "AddressSanitizer ends a program that asks for so much";
-  Bottomless claims(R"(<"1" "4611686018427387904" <"1" "T")", 65536);
-  std::istream huge(&claims);
-  EXPECT_TRUE(NewsDB(huge).DidConstructionFail());
+  // (AddressSanitizer ends a program that asks for so much rather than let it fail.)
+  if (!kAddressSanitizer) {
+    Bottomless claims(R"(<"1" "4611686018427387904" <"1" "T")", 65536);
+    std::istream huge(&claims);
+    EXPECT_TRUE(NewsDB(huge).DidConstructionFail());
+  }
 }
 
 // A number's value longer than any number can be (64 bytes, room for blanks and leading zeros)
