@@ -198,9 +198,10 @@ int takeSignals(EditLine* editor) {
   return -1;
 }
 
-// The next byte from the terminal; with `wait` false, KeyDecoder::kNoByte when none comes within
-// half a second, which tells a lone Escape from the start of a sequence sent in pieces.
-int readByte(EditLine* editor, bool wait) {
+// The next byte from the terminal, or KeyDecoder::kNoByte when none comes within `wait`: briefly
+// is half a second, which tells a lone Escape from the start of a sequence sent in pieces; a
+// moment is what the terminal has sent already, allowing for a paste written in several pieces.
+int readByte(EditLine* editor, KeyDecoder::Wait wait) {
   LineEditor& line = *lineEditor;
   if (line.inputAt < line.input.size()) {
     return static_cast<unsigned char>(line.input[line.inputAt++]);
@@ -212,8 +213,9 @@ int readByte(EditLine* editor, bool wait) {
     FD_ZERO(&ready);
     FD_SET(STDIN_FILENO, &ready);
     FD_SET(wakeUp[0], &ready);
-    timeval shortWait{0, 500000};
-    const int found = select(wakeUp[0] + 1, &ready, nullptr, nullptr, wait ? nullptr : &shortWait);
+    timeval limit{0, wait == KeyDecoder::Wait::kBriefly ? 500000 : 20000};
+    const bool forever = wait == KeyDecoder::Wait::kForever;
+    const int found = select(wakeUp[0] + 1, &ready, nullptr, nullptr, forever ? nullptr : &limit);
     if (found < 0 && errno == EINTR) continue;
     if (found < 0) return KeyDecoder::kInputEnded;
     if (found == 0) return KeyDecoder::kNoByte;
@@ -240,6 +242,27 @@ void takeCarried(EditLine* editor) {
   el_set(editor, EL_REFRESH);
 }
 
+// Bytes that are not characters of the terminal's set, and the zero byte, cross the line editor
+// as characters of their own, from the end of the last private-use plane: U+10FF00 plus the byte.
+// A person types none of these; the line read has them back as the bytes they stand for.
+constexpr wchar_t kStandIns = 0x10FF00;
+
+// `line`, as the line editor gives it in UTF-8, with the stand-ins turned back into their bytes.
+std::string withoutStandIns(const std::string& line) {
+  std::string bytes;
+  bytes.reserve(line.size());
+  for (size_t i = 0; i < line.size(); ++i) {
+    const auto at = [&line](size_t j) { return static_cast<unsigned char>(line[j]); };
+    if (i + 3 < line.size() && at(i) == 0xF4 && at(i + 1) == 0x8F && at(i + 2) >= 0xBC) {
+      bytes += static_cast<char>((at(i + 2) & 0x03) << 6 | (at(i + 3) & 0x3F));
+      i += 3;
+    } else {
+      bytes += line[i];
+    }
+  }
+  return bytes;
+}
+
 // The line editor's way of reading a character: bytes from the terminal go through the key
 // decoder, and what it gives is taken as characters of the user's character set.
 int readCharacter(EditLine* editor, wchar_t* character) {
@@ -248,17 +271,24 @@ int readCharacter(EditLine* editor, wchar_t* character) {
     line.editingModesTaken = tcgetattr(STDIN_FILENO, &line.editingModes) == 0;
     takeCarried(editor);
   }
-  const KeyDecoder::Source source = [editor](bool wait) { return readByte(editor, wait); };
+  const KeyDecoder::Source source = [editor](KeyDecoder::Wait wait) {
+    return readByte(editor, wait);
+  };
   for (;;) {
     if (!line.decoded.empty()) {
       std::mbstate_t state{};
       const size_t used = std::mbrtowc(character, line.decoded.data(), line.decoded.size(), &state);
+      if (used == 0 || (used == static_cast<size_t>(-1) && utf8Terminal)) {
+        *character = kStandIns + static_cast<unsigned char>(line.decoded[0]);
+        line.decoded.erase(0, 1);
+        return 1;
+      }
       if (used == static_cast<size_t>(-1)) {
-        line.decoded.erase(0, 1);  // not a character of this set: dropped
+        line.decoded.erase(0, 1);  // not a character of this set, which has no room for stand-ins
         continue;
       }
       if (used != static_cast<size_t>(-2)) {
-        line.decoded.erase(0, used == 0 ? 1 : used);
+        line.decoded.erase(0, used);
         return 1;
       }
     }
@@ -418,8 +448,9 @@ LineEnd readEdited(std::string& line, const std::string& prompt, LineKind kind) 
   if (!line.empty() && line.back() == '\n') line.pop_back();
   if (!line.empty()) {
     HistEvent event;
-    ::history(history, &event, H_ENTER, line.c_str());
+    ::history(history, &event, H_ENTER, line.c_str());  // with its stand-ins, to be recalled
   }
+  if (utf8Terminal) line = withoutStandIns(line);
   return state.end;
 }
 #endif

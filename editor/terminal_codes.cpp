@@ -93,7 +93,16 @@ std::string SingleShift(const std::string& parameters, int final, bool alt) {
 }  // namespace
 
 bool KeyDecoder::Next(const Source& source, bool breaksEndLines, std::string& out) {
-  const int byte = Take(source, true);
+  if (overrun_) {  // past an end marker, the paste lasts as long as its bytes come at once
+    const int byte = Take(source, Wait::kMoment);
+    if (byte == kInputEnded) return false;
+    if (byte != kNoByte) {
+      Pasted(source, byte, breaksEndLines, out);
+      return true;
+    }
+    pasting_ = overrun_ = pastedBlank_ = false;
+  }
+  const int byte = Take(source, Wait::kForever);
   if (byte < 0) return false;
   if (pasting_) {
     Pasted(source, byte, breaksEndLines, out);
@@ -120,7 +129,7 @@ bool KeyDecoder::Next(const Source& source, bool breaksEndLines, std::string& ou
   return true;
 }
 
-int KeyDecoder::Take(const Source& source, bool wait) {
+int KeyDecoder::Take(const Source& source, Wait wait) {
   if (ahead_.empty()) return source(wait);
   const int byte = static_cast<unsigned char>(ahead_[0]);
   ahead_.erase(0, 1);
@@ -137,19 +146,19 @@ void KeyDecoder::PutBack(int byte) {
 // one after its introducer, may be waited for briefly (they tell Escape, Alt-[ and Alt-O from a
 // sequence); the rest of a sequence begun is always waited for, since a terminal sends it whole.
 void KeyDecoder::Escape(const Source& source, bool alt, std::string& out) {
-  const int introducer = Take(source, false);
+  const int introducer = Take(source, Wait::kBriefly);
   if (introducer == '[' || introducer == 'O') {
-    int byte = Take(source, false);
+    int byte = Take(source, Wait::kBriefly);
     if (introducer == '[' && byte == '[') {  // the Linux console's F1-F5: ESC [ [ A-E
-      Take(source, true);
+      Take(source, Wait::kForever);
       return;
     }
     std::string parameters;
-    for (; Between(byte, 0x30, 0x3F); byte = Take(source, true)) {
+    for (; Between(byte, 0x30, 0x3F); byte = Take(source, Wait::kForever)) {
       parameters += static_cast<char>(byte);
     }
     // Intermediate bytes; none but rxvt's $ (Shift) ends a key's sequence, so $ is final.
-    while (Between(byte, 0x20, 0x2F) && byte != '$') byte = Take(source, true);
+    while (Between(byte, 0x20, 0x2F) && byte != '$') byte = Take(source, Wait::kForever);
     if (!Between(byte, 0x40, 0x7E) && byte != '$') {
       PutBack(byte);  // cut short: whatever came instead is a key of its own
       return;
@@ -191,7 +200,7 @@ void KeyDecoder::Escape(const Source& source, bool alt, std::string& out) {
       if (utf8_ && introducer >= 0xC0) {
         const int rest = introducer >= 0xF0 ? 3 : introducer >= 0xE0 ? 2 : 1;
         for (int i = 0; i < rest; ++i) {
-          const int byte = Take(source, true);
+          const int byte = Take(source, Wait::kForever);
           if (!Between(byte, 0x80, 0xBF)) {
             PutBack(byte);
             break;
@@ -201,28 +210,33 @@ void KeyDecoder::Escape(const Source& source, bool alt, std::string& out) {
   }
 }
 
-// One byte of a paste, which only ever inserts text; ESC [ 201 ~ ends the paste. The terminal
-// always ends a paste with that, so every byte of it is waited for.
+// One byte of a paste, which only ever inserts text; ESC [ 201 ~ ends the paste unless more bytes
+// came with it. The terminal always ends a paste with that marker, so every byte before it is
+// waited for; after one, only what comes at once is.
 void KeyDecoder::Pasted(const Source& source, int byte, bool breaksEndLines, std::string& out) {
   static const char kPasteEnd[] = "[201~";
+  const Wait wait = overrun_ ? Wait::kMoment : Wait::kForever;
   if (byte == kEscape) {
     std::string read;
     for (const char* expected = kPasteEnd; *expected != '\0'; ++expected) {
-      const int next = Take(source, true);
+      const int next = Take(source, wait);
       if (next < 0) break;
       read += static_cast<char>(next);
       if (next != *expected) break;
     }
     if (read == kPasteEnd) {
-      pasting_ = false;
-      pastedBlank_ = false;  // no blank for a line break at the end
+      const int next = Take(source, Wait::kMoment);
+      PutBack(next);
+      overrun_ = next >= 0;  // bytes sent with the marker: the paste goes on
+      pasting_ = overrun_;
+      if (!pasting_) pastedBlank_ = false;  // no blank for a line break at the end
       return;
     }
     ahead_.insert(0, read);
   }
   if (byte == '\r' || byte == '\n') {
     if (byte == '\r') {  // CR LF is one line break
-      const int next = Take(source, true);
+      const int next = Take(source, wait);
       if (next != '\n') PutBack(next);
     }
     if (breaksEndLines) {

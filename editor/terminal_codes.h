@@ -33,15 +33,22 @@ constexpr char kSuspend[] = "\033[903~";      // Ctrl-Z
 // ever puts a piece of a sequence into a line. Keys that would make the line editor read the keys
 // after them raw (Ctrl-R, Ctrl-V, Ctrl-X) do nothing. Inside a bracketed paste everything is text:
 // a line break ends a line only where `breaksEndLines` is set (elsewhere line breaks become one
-// blank, and none at the paste's end), and control bytes are inserted literally.
+// blank, and none at the paste's end), and control bytes are inserted literally. A paste ends at
+// its end marker only when nothing follows it at once: what the terminal sent with the marker,
+// which no hand types, belongs to the paste (a pasted text may carry a marker of its own).
 class KeyDecoder {
  public:
   // What a byte source returns besides a byte.
   static constexpr int kInputEnded = -1;  // the input ended or failed
-  static constexpr int kNoByte = -2;      // no byte came within a short wait
-  // Returns the next byte (0-255); with `wait` false it may give up after a short wait, long
-  // enough for the rest of a key's sequence to arrive.
-  using Source = std::function<int(bool wait)>;
+  static constexpr int kNoByte = -2;      // no byte came within the wait asked for
+  // How long a byte source waits for a byte.
+  enum class Wait {
+    kForever,  // however long it takes
+    kBriefly,  // long enough for the rest of a key's sequence to arrive
+    kMoment,   // only for what the terminal has sent already, give or take a moment
+  };
+  // Returns the next byte (0-255), kNoByte when none came within `wait`, or kInputEnded.
+  using Source = std::function<int(Wait wait)>;
 
   // `utf8` tells whether the terminal sends characters as UTF-8, one byte each otherwise.
   explicit KeyDecoder(bool utf8) : utf8_(utf8) {}
@@ -51,13 +58,14 @@ class KeyDecoder {
   bool Next(const Source& source, bool breaksEndLines, std::string& out);
 
  private:
-  int Take(const Source& source, bool wait);
+  int Take(const Source& source, Wait wait);
   void PutBack(int byte);
   void Escape(const Source& source, bool alt, std::string& out);
   void Pasted(const Source& source, int byte, bool breaksEndLines, std::string& out);
 
   bool utf8_;
   bool pasting_ = false;
+  bool overrun_ = false;      // the paste went on past an end marker that bytes followed at once
   bool pastedBlank_ = false;  // a pasted line break waits to become a blank if text follows
   std::string ahead_;         // bytes read but not yet decoded
 };

@@ -38,12 +38,13 @@ std::string Unescape(const std::string& text) {
 // come back empty, and the input ends after the last byte.
 std::string Decoded(const std::string& sent, bool textPrompt, bool utf8) {
   size_t at = 0;
-  const KeyDecoder::Source source = [&](bool wait) {
+  const KeyDecoder::Source source = [&](KeyDecoder::Wait wait) {
+    const bool forever = wait == KeyDecoder::Wait::kForever;
     if (at < sent.size() && sent[at] == kPause) {
       ++at;
-      if (!wait) return KeyDecoder::kNoByte;
+      if (!forever) return KeyDecoder::kNoByte;
     }
-    if (at == sent.size()) return wait ? KeyDecoder::kInputEnded : KeyDecoder::kNoByte;
+    if (at == sent.size()) return forever ? KeyDecoder::kInputEnded : KeyDecoder::kNoByte;
     return static_cast<int>(static_cast<unsigned char>(sent[at++]));
   };
   KeyDecoder decoder(utf8);

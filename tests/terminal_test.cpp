@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -17,6 +18,7 @@
 #include <clocale>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <string>
 
 #include "NewsDB.h"
@@ -62,6 +64,27 @@ class Terminal {
   bool Type(const std::string& keys, const std::string& marker = "") {
     for (int waited = 0; (LocalModes() & ICANON) != 0 && waited < 1000; ++waited) ReadSome(10);
     return write(master_, keys.data(), keys.size()) == ssize_t(keys.size()) && WaitFor(marker);
+  }
+  // Waits until the editor, once shown to have taken what was sent (by its echo, waited for
+  // first), waits for a key however long it takes (in select without a time limit): keys sent
+  // then come after a pause, as a hand's do after a paste. False after ten seconds, or where the
+  // system does not show it.
+  bool WaitUntilIdle() {
+    for (int waited = 0; waited < 1000; ++waited, ReadSome(10)) {
+      std::ifstream call("/proc/" + std::to_string(pid_) + "/syscall");
+      if (!call.is_open()) return false;
+      std::string number, arguments[5];  // "running" while it runs
+      call >> number >> arguments[0] >> arguments[1] >> arguments[2] >> arguments[3] >>
+          arguments[4];
+      const bool selects =
+          number == std::to_string(SYS_select) || number == std::to_string(SYS_pselect6);
+      int unread = -1;  // what the editor has not read from the terminal yet
+      if (selects && arguments[4] == "0x0" && ioctl(slave_, FIONREAD, &unread) == 0 &&
+          unread == 0) {
+        return true;
+      }
+    }
+    return false;
   }
   // Reads until `marker` shows after what earlier calls found; false after ten seconds without.
   bool WaitFor(const std::string& marker) {
@@ -121,6 +144,8 @@ class Terminal {
   pid_t pid_ = -1;
   size_t seen_ = 0;
 };
+
+using namespace std::string_literals;
 
 const std::string kPrompt = "Enter command [h for help]:", kTitle = "Enter new title text:";
 const std::string kLeft = "\033[D", kUp = "\033[A", kBackspace = "\177", kEnter = "\r";
@@ -199,6 +224,12 @@ TEST(EditorAtATerminal, StoredTextIsShownSafelyInTheTerminalsCharacterSet) {
         locale.c_str());
     if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
     EXPECT_TRUE(terminal.WaitFor("  Message " + shown + " 1 (")) << locale << ": " << terminal.out;
+    // A byte typed above 127 is stored as typed, a character of this set or not.
+    ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
+    ASSERT_TRUE(terminal.Type("caf\xE9" + kEnter + "x" + kEnter + kEnter, "Added new news entry"));
+    ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("q" + kEnter));
+    terminal.Wait();
+    EXPECT_EQ(NewsDB(terminal.db).GetNewsItemAll(1).title, "caf\xE9") << locale;
   }
 }
 
@@ -212,25 +243,33 @@ TEST(EditorAtATerminal, PastesAreTextAndRunNoCommand) {
   if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
   ASSERT_TRUE(terminal.WaitFor("\033[?2004h"));  // bracketed paste is on
   ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
-  ASSERT_TRUE(terminal.Type("\033[200~Remind\r\nme\xC2\x88\r\033[201~" + kEnter, "two newlines]:"));
-  // Pasted into the middle of a line, whose end follows the pasted lines.
+  // A C1 control, and bytes that are not UTF-8, are kept as they came.
+  ASSERT_TRUE(terminal.Type("\033[200~Remind\r\nme\xC2\x88 bad[\xFF\xFE\xC3]\r\033[201~", "]"));
+  ASSERT_TRUE(terminal.WaitUntilIdle() && terminal.Type(kEnter, "two newlines]:"));
+  // Pasted into the middle of a line, whose end follows the pasted lines; a zero byte ends the
+  // text of its line.
   ASSERT_TRUE(terminal.Type("Hi Anna" + kLeft + kLeft + kLeft + kLeft));
   ASSERT_TRUE(
       terminal.Type("\033[200~team,\r\rDon't forget the deadline on Friday.\r3 reports are still "
-                    "missing.\r\rThanks,\r\033[201~"));
-  ASSERT_TRUE(terminal.Type(kEnter + kEnter, "Added new news entry to DB"));
-  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("\033[200~d\r3\r\033[201~", "d 3"));
-  ASSERT_TRUE(terminal.Type("\025q" + kEnter));  // Ctrl-U drops the pasted line
+                    "missing."s +
+                        '\0' + " Cut.\r\rThanks!\r\033[201~",
+                    "!Anna"));  // the last character pasted, drawn before the rest of the line
+  ASSERT_TRUE(terminal.WaitUntilIdle() &&
+              terminal.Type(kEnter + kEnter, "Added new news entry to DB"));
+  // A paste that carries an end marker of its own, with what would delete message 3 after it.
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) &&
+              terminal.Type("\033[200~x\033[201~\rd\r3\r\033[201~", "x d 3"));
+  ASSERT_TRUE(terminal.WaitUntilIdle() && terminal.Type("\025q" + kEnter));  // Ctrl-U: line dropped
   const int status = terminal.Wait();
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   EXPECT_TRUE(EndsWith(terminal.out, kPasteOff));
   NewsDB saved(terminal.db);
   ASSERT_EQ(saved.CountAll(), 4u);
   EXPECT_EQ(saved.GetNewsItemAll(2).title, "three");
-  EXPECT_EQ(saved.GetNewsItemAll(3).title, "Remind me\xC2\x88");  // a C1 control pasted
+  EXPECT_EQ(saved.GetNewsItemAll(3).title, "Remind me\xC2\x88 bad[\xFF\xFE\xC3]");
   EXPECT_EQ(saved.GetNewsItemAll(3).text,
             "Hi team,\n\nDon't forget the deadline on Friday.\n3 reports are still missing.\n\n"
-            "Thanks,\nAnna");
+            "Thanks!\nAnna");
 }
 
 // Ctrl-C, typed or sent, cancels the line and the dialogue and goes on; after a continue or a
