@@ -336,6 +336,24 @@ TEST(EditorSharing, AFileThatNoLongerLoadsIsKeptAndReported) {
   EXPECT_EQ(ReadFile(db), "written by something else");
 }
 
+// A line may be of any length at every prompt: a megabyte each, through pipes.
+TEST(EditorThroughPipes, LinesOfAnyLengthAreTakenWhole) {
+  TempDir dir;
+  const std::string db = dir.File("news.db"), title(1 << 20, 'T'), text(1 << 20, 'x');
+  Editor editor({NEWS_EDITOR_PATH, db});
+  editor.Type(PlatformLines("a" + std::string(1 << 20, 'a') + "\n" + title + "\n" + text + "\n\n"));
+  editor.ReadUntil("Added new news entry to DB");
+  // A number of a megabyte: 2 and blanks after it, which no message has.
+  editor.Type(
+      PlatformLines("d" + std::string(1 << 20, 'd') + "\n2" + std::string(1 << 20, ' ') + "\nq\n"));
+  EXPECT_EQ(editor.Finish(), 0);
+  NewsDB saved(db);
+  ASSERT_EQ(saved.CountAll(), 1u);
+  EXPECT_EQ(saved.GetNewsItemAll(0).title.size(), title.size());
+  EXPECT_TRUE(saved.GetNewsItemAll(0).title == title);
+  EXPECT_TRUE(saved.GetNewsItemAll(0).text == text);
+}
+
 TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
   TempDir dir;
   fs::create_directory(PathOf(dir.File("folder")));  // as any file a load refuses
