@@ -710,9 +710,13 @@ TEST(FileSave, WithoutLocksSavesAtOnceEachPutTheirWholeTextInPlace) {
   }
 }
 
-// A file's access control list as the system stores it: a version, then (tag, permissions,
-// user or group) for each entry, in the order of their tags.
-std::string AccessList(const std::vector<std::tuple<uint16_t, uint16_t, uint32_t>>& entries) {
+// A file's access control list as the system stores it (a version, then the tag, permissions and
+// user of each entry): read and write for its owner and for Alice, `group` for its group (the
+// mode's group bits show the mask, read and write), nothing for others.
+std::string AccessList(uint16_t group) {
+  constexpr uint32_t kNone = UINT32_MAX;  // the owner, the group and the rest name no one
+  const std::tuple<uint16_t, uint16_t, uint32_t> entries[] = {
+      {1, 6, kNone}, {2, 6, kAlice}, {4, group, kNone}, {0x10, 6, kNone}, {0x20, 0, kNone}};
   std::string list("\x02\0\0\0", 4);
   for (const auto& [tag, permissions, id] : entries) {
     const uint16_t half[2] = {tag, permissions};
@@ -732,19 +736,11 @@ std::string AttributeOf(const std::string& path, const char* name) {
 // nobody gains or loses access; a file without a list gets none from its folder; and where the
 // list cannot be kept, the save fails.
 TEST(FileSave, KeepsTheAccessListAndExtendedAttributes) {
-  constexpr uint32_t kNone = UINT32_MAX;
-  constexpr uint16_t kOwner = 1, kUser = 2, kGroup = 4, kMask = 0x10, kOthers = 0x20;
   const char* const kList = "system.posix_acl_access";
   TempDir dir;
   const std::string path = dir.File("news.db"), shared = dir.File("shared");
   const std::string plain = shared + "/plain.db";
-  // Alice may read and write; the file's group, which the mode's group bits seem to give that
-  // too, may not.
-  const std::string list = AccessList({{kOwner, 6, kNone},
-                                       {kUser, 6, kAlice},
-                                       {kGroup, 0, kNone},
-                                       {kMask, 6, kNone},
-                                       {kOthers, 0, kNone}});
+  const std::string list = AccessList(0), inherited = AccessList(6);
   WriteFile(path, "old");
   if (setxattr(path.c_str(), kList, list.data(), list.size(), 0) != 0) {
     GTEST_SKIP() << "this file system keeps no access lists";
@@ -753,11 +749,6 @@ TEST(FileSave, KeepsTheAccessListAndExtendedAttributes) {
   fs::create_directory(shared);
   WriteFile(plain, "old");
   chmod(plain.c_str(), 0660);
-  const std::string inherited = AccessList({{kOwner, 6, kNone},
-                                            {kUser, 6, kAlice},
-                                            {kGroup, 6, kNone},
-                                            {kMask, 6, kNone},
-                                            {kOthers, 0, kNone}});
   ASSERT_EQ(
       setxattr(shared.c_str(), "system.posix_acl_default", inherited.data(), inherited.size(), 0),
       0);
