@@ -7,8 +7,9 @@
 // lock: a save opens it without removing it, locks it, makes sure it is still the file at that
 // name, and keeps the lock until the rename is done. Saves of several processes therefore follow
 // one another, and each renames only its own text into place. The system drops a lock with the
-// process that held it, so a killed save never blocks later ones; its temporary file is taken over
-// by the next save. Where the file system has no locks, no save can wait for another: each then
+// process that held it, so a killed save never blocks later ones; the next save removes its
+// temporary file under the lock and makes its own: the text goes only into a file the save made,
+// which nobody can have opened before. Where the file system has no locks, no save can wait for another: each then
 // writes a file no other save opens (on Linux an unnamed one, named only just before the rename;
 // elsewhere ".NAME.<16 hex digits>.tmp", made new for it), so that two saves at once each put a
 // whole text in place and the last rename wins. No other file is ever made beside the database.

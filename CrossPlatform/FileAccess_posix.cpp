@@ -114,7 +114,7 @@ class SaveLocks {
  private:
   static constexpr size_t kSlots = 64;
 
-  SaveLocks() {
+  SaveLocks() : inert_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
     for (int& slot : fds_) slot = -1;
     pthread_atfork(Prepare, Parent, Child);
   }
@@ -130,18 +130,17 @@ class SaveLocks {
   static void Parent() { pthread_mutex_unlock(&Get().mutex_); }
   static void Child() {
     SaveLocks& locks = Get();
-    const int inert = open("/dev/null", O_RDONLY | O_CLOEXEC);
     for (int& slot : locks.fds_) {
       if (slot < 0) continue;
-      if (inert < 0 || dup2(inert, slot) < 0) close(slot);
+      if (locks.inert_ < 0 || dup2(locks.inert_, slot) < 0) close(slot);
       fcntl(slot, F_SETFD, FD_CLOEXEC);
       slot = -1;
     }
-    if (inert >= 0) close(inert);
     pthread_mutex_unlock(&locks.mutex_);
   }
 
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
+  const int inert_;  // opened beforehand: /dev/null may not be reachable in the child
   int fds_[kSlots];
 };
 
@@ -396,7 +395,7 @@ bool LocksUnsupported(int error) {
   return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
 }
 
-enum class Locking { kLocked, kNoLocks, kFailed };
+enum class Locking { kLocked, kNoLocks, kBusy, kFailed };  // kBusy: held past the deadline
 
 // Locks `fd`, waiting however long it takes, or until `deadline` if there is one.
 Locking Lock(int fd, const std::chrono::steady_clock::time_point* deadline) {
@@ -404,9 +403,8 @@ Locking Lock(int fd, const std::chrono::steady_clock::time_point* deadline) {
     if (flock(fd, deadline == nullptr ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return Locking::kLocked;
     if (errno == EINTR) continue;
     if (LocksUnsupported(errno)) return Locking::kNoLocks;
-    if (errno != EWOULDBLOCK || std::chrono::steady_clock::now() >= *deadline) {
-      return Locking::kFailed;
-    }
+    if (errno != EWOULDBLOCK) return Locking::kFailed;
+    if (std::chrono::steady_clock::now() >= *deadline) return Locking::kBusy;
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
 }
@@ -478,9 +476,15 @@ int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, 
         seen && S_ISREG(held.st_mode) && held.st_uid == geteuid() && held.st_nlink == 1;
     const Locking locking = seen ? Lock(fd, own ? nullptr : &deadline) : Locking::kFailed;
     if (locking != Locking::kLocked) {
-      if (created) RemoveIfStill(folder, name, fd);
-      SaveLocks::Get().Close(fd);
+      // A file another save holds locked is that save's own now. Otherwise the empty file this
+      // call made goes again; had another save locked it meanwhile, its rename would find the
+      // name gone and fail, never rename someone else's file.
       noLocks = locking == Locking::kNoLocks;
+      struct stat now;
+      if (locking != Locking::kBusy && created && fstat(fd, &now) == 0 && now.st_size == 0) {
+        RemoveIfStill(folder, name, fd);
+      }
+      SaveLocks::Get().Close(fd);
       return -1;
     }
     struct stat named;
@@ -644,8 +648,10 @@ bool SaysWhoMay(const char* attribute) {
 // Gives the temporary file `to` the extended attributes of the file it replaces: its access
 // control lists always (one the folder gave the new file is removed where the old file had
 // none), the others where this user may set them. False where an access list cannot be made the
-// same, so that nobody gains or loses access.
-bool CopyAttributes(int folder, const std::string& name, const struct stat& existing, int to) {
+// same, or would speak of another owner or group than before (`sameOwners` false), so that
+// nobody gains or loses access.
+bool CopyAttributes(int folder, const std::string& name, const struct stat& existing, int to,
+                    bool sameOwners) {
   const AttributeSource from(folder, name, existing);
   std::string names;
   if (from.Fd() < 0) return false;
@@ -661,6 +667,7 @@ bool CopyAttributes(int folder, const std::string& name, const struct stat& exis
       if (errno == ENODATA || !SaysWhoMay(attribute)) continue;  // gone, or not this user's
       return false;
     }
+    if (SaysWhoMay(attribute) && !sameOwners) return false;
     hadList = hadList || std::strcmp(attribute, kAccessList) == 0;
     if (fsetxattr(to, attribute, value.data(), value.size(), 0) == 0 || !SaysWhoMay(attribute)) {
       continue;
@@ -673,7 +680,8 @@ bool CopyAttributes(int folder, const std::string& name, const struct stat& exis
 }
 #elif defined(__APPLE__)
 // As on Linux, but here the access control list is not among the extended attributes.
-bool CopyAttributes(int folder, const std::string& name, const struct stat& existing, int to) {
+bool CopyAttributes(int folder, const std::string& name, const struct stat& existing, int to,
+                    bool sameOwners) {
   const AttributeSource from(folder, name, existing);
   std::string names;
   if (from.Fd() < 0) return false;
@@ -687,6 +695,10 @@ bool CopyAttributes(int folder, const std::string& name, const struct stat& exis
   }
   acl_t list = acl_get_fd_np(from.Fd(), ACL_TYPE_EXTENDED);
   if (list == nullptr && errno != ENOENT) return errno == ENOTSUP || errno == EOPNOTSUPP;
+  if (list != nullptr && !sameOwners) {
+    acl_free(list);
+    return false;
+  }
   if (list == nullptr) list = acl_init(0);  // none: one the folder gave the new file goes
   const bool kept = list != nullptr && (acl_set_fd_np(to, list, ACL_TYPE_EXTENDED) == 0 ||
                                         errno == ENOTSUP || errno == EOPNOTSUPP);
@@ -695,7 +707,7 @@ bool CopyAttributes(int folder, const std::string& name, const struct stat& exis
 }
 #else
 // Elsewhere no calls for them are known here: the new file has what the system gives it.
-bool CopyAttributes(int, const std::string&, const struct stat&, int) {
+bool CopyAttributes(int, const std::string&, const struct stat&, int, bool) {
   return true;
 }
 #endif
@@ -707,7 +719,11 @@ bool CopyAttributes(int, const std::string&, const struct stat&, int) {
 bool TakeOverAttributes(int folder, const std::string& name, int fd, const struct stat& existing) {
   if (fchown(fd, existing.st_uid, static_cast<gid_t>(-1)) != 0 && errno != EPERM) return false;
   if (fchown(fd, static_cast<uid_t>(-1), existing.st_gid) != 0 && errno != EPERM) return false;
-  return CopyAttributes(folder, name, existing, fd) && fchmod(fd, existing.st_mode & 07777) == 0;
+  struct stat made;
+  return fstat(fd, &made) == 0 &&
+         CopyAttributes(folder, name, existing, fd,
+                        made.st_uid == existing.st_uid && made.st_gid == existing.st_gid) &&
+         fchmod(fd, existing.st_mode & 07777) == 0;
 }
 
 // The name of the temporary file for `name` in the open `folder`.
@@ -867,8 +883,9 @@ bool FileReplacement::Begin(const std::string& path) {
   bool exists = false;
   ok_ = folder_ >= 0 && MayReplace(folder, name, existing, exists);
   for (int attempt = 0; ok_; ++attempt) {
-    // A file that replaces another starts private and takes the old one's attributes before any
-    // data is in it; a new file is one made new, with what a plain create gives.
+    // The text goes only into a file this save made, which no one else can have open: one that
+    // replaces another starts private and takes the old one's attributes before any data is in
+    // it; a new file is made with what a plain create gives.
     const mode_t mode = exists ? 0600 : 0666;
     bool made = false;
     std::string temporary;
@@ -876,13 +893,15 @@ bool FileReplacement::Begin(const std::string& path) {
     temporary_ = temporary.empty() ? "" : prefix + temporary;
     // Once more with it open: the file may have been made read-only, or made at all, meanwhile.
     ok_ = handle_ >= 0 && MayReplace(folder, name, existing, exists);
-    if (!ok_ || exists || (made && mode == 0666)) break;
-    Discard(folder, temporary, FdOf(handle_));  // a leftover, or made private: made new again
+    if (!ok_ || (made && mode == (exists ? 0600 : 0666))) break;
+    Discard(folder, temporary, FdOf(handle_));  // a leftover, or made for the other case: anew
     handle_ = -1;
     ok_ = attempt < 100;
   }
-  ok_ = ok_ && ftruncate(FdOf(handle_), 0) == 0 &&
+  struct stat made;
+  ok_ = ok_ && ftruncate(FdOf(handle_), 0) == 0 && fstat(FdOf(handle_), &made) == 0 &&
         (!exists || TakeOverAttributes(folder, name, FdOf(handle_), existing));
+  if (ok_) stamp_ = StampFrom(made);  // which file is this save's own, till Commit() is done
   if (!ok_) Abandon();
   return ok_;
 }
@@ -1022,7 +1041,13 @@ bool FileReplacement::Commit() {
     ok_ = LinkUnnamed(fd, folder, name, NameLimit(folder), linked);
     temporary_ = target_.substr(0, target_.size() - name.size()) + linked;
   }
-  ok_ = ok_ && renameat(folder, NameOf(temporary_).c_str(), folder, name.c_str()) == 0;
+  // Only this save's own file is renamed into place (Begin() noted which it is in `stamp_`): a
+  // name taken from it meanwhile, by a save that found no lock, now names someone else's.
+  struct stat named;
+  ok_ = ok_ && fstatat(folder, NameOf(temporary_).c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
+        static_cast<uint64_t>(named.st_dev) == stamp_.device &&
+        static_cast<uint64_t>(named.st_ino) == stamp_.file &&
+        renameat(folder, NameOf(temporary_).c_str(), folder, name.c_str()) == 0;
   if (!ok_) {
     Abandon();
     return false;

@@ -233,6 +233,15 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
 #else
   ASSERT_EQ(symlink("loop", dir.File("loop").c_str()), 0);
   EXPECT_FALSE(kItem.SerializeFile(dir.File("loop")));
+  {  // The temporary name taken meanwhile (by a save that found no lock): not renamed into place.
+    FileReplacement save;
+    ASSERT_TRUE(save.Begin(path) && save.Write("new", 3));
+    ASSERT_TRUE(fs::remove(TemporaryPathFor(path)));
+    WriteFile(TemporaryPathFor(path), "");
+    EXPECT_FALSE(save.Commit());
+    EXPECT_TRUE(Exists(TemporaryPathFor(path)));  // not this save's to remove
+    fs::remove(TemporaryPathFor(path));
+  }
 #endif
   EXPECT_EQ(ReadFile(path), "old");
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
@@ -445,13 +454,20 @@ TEST(FileSave, ReplacesALinkAtTheDatabase) {
 TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
   TempDir dir;
   const std::string path = dir.File("news.db");
-  // A new file gets the mode any new file gets, whatever leftover it is made from.
-  WriteFile(TemporaryPathFor(path), "left by a killed save");
-  chmod(TemporaryPathFor(path).c_str(), 0600);
-  const mode_t oldMask = umask(027);
-  ASSERT_TRUE(kItem.SerializeFile(path));
-  umask(oldMask);
-  EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640));
+  // A new file gets the mode any new file gets, whatever leftover it is made from; and a save
+  // never writes into a leftover, which someone may have opened while it was readable.
+  for (int save = 0; save < 2; ++save) {
+    WriteFile(TemporaryPathFor(path), "left by a killed save");
+    chmod(TemporaryPathFor(path).c_str(), 0600);
+    const int openedBefore = open(TemporaryPathFor(path).c_str(), O_RDONLY);
+    const mode_t oldMask = umask(027);
+    ASSERT_TRUE(kItem.SerializeFile(path));
+    umask(oldMask);
+    EXPECT_EQ(fs::status(path).permissions(), fs::perms(0640));
+    char seen[64];
+    EXPECT_EQ(pread(openedBefore, seen, sizeof seen, 0), 21) << "the new text was written there";
+    close(openedBefore);
+  }
 
   WriteFile(path, std::string(300000, 'o'));
   chmod(path.c_str(), 0604);
@@ -509,7 +525,8 @@ TEST(FilePermissions, SavesDoOnlyWhatThisUserMay) {
   EXPECT_EQ(ReadFile(planted), TextOf(kItem));
   EXPECT_FALSE(Exists(TemporaryPathFor(planted)));
 
-  // Bob shares Alice's group: his save keeps her as the owner and the group as it was.
+  // Bob shares Alice's group: his save keeps the group and mode as they were (the file becomes
+  // his: nobody may give a file to another owner).
   EXPECT_EQ(AsUser(kBob, kBobsGroup, {kTeam}, [&] { return kItem.SerializeFile(team); }), "ok");
   struct stat info;
   ASSERT_EQ(stat(team.c_str(), &info), 0);
@@ -762,6 +779,12 @@ TEST(FileSave, KeepsTheAccessListAndExtendedAttributes) {
   const std::string refused = InChild([] { return FailCalls({SYS_fsetxattr}, EPERM); },
                                       [&] { return NewsDB().SerializeFile(path); });
   EXPECT_EQ(refused, "failed");
+  // Saved by Alice, whom the list lets write, the file would become hers and the list would
+  // speak of her as its owner and of her group: refused.
+  fs::permissions(dir.File(""), fs::perms(0777));
+  const std::string asAlice =
+      AsUser(kAlice, kAlice, {}, [&] { return NewsDB().SerializeFile(path); });
+  EXPECT_TRUE(asAlice == "failed" || asAlice == "impossible") << asAlice;
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 }
