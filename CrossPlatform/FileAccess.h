@@ -9,10 +9,11 @@
 // one another, and each renames only its own text into place. The system drops a lock with the
 // process that held it, so a killed save never blocks later ones; the next save removes its
 // temporary file under the lock and makes its own: the text goes only into a file the save made,
-// which nobody can have opened before. Where the file system has no locks, no save can wait for another: each then
-// writes a file no other save opens (on Linux an unnamed one, named only just before the rename;
-// elsewhere ".NAME.<16 hex digits>.tmp", made new for it), so that two saves at once each put a
-// whole text in place and the last rename wins. No other file is ever made beside the database.
+// which nobody can have opened before. Where the file system has no locks, no save can wait for
+// another: each then writes a file no other save opens (on Linux an unnamed one, named only just
+// before the rename; elsewhere ".NAME.<16 hex digits>.tmp", made new for it), so that two saves at
+// once each put a whole text in place and the last rename wins. No other file is ever made beside
+// the database.
 //
 // A save is the process's own: from Begin() to the end of Commit() or of its abandonment, thread
 // cancellation is held off (it acts after the save), and a child made by fork meanwhile lets go

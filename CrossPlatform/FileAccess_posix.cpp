@@ -176,6 +176,11 @@ std::string NameOf(const std::string& path) {
   return slash == std::string::npos ? path : path.substr(slash + 1);
 }
 
+// The path of the file `name` in the folder of the file at `path`.
+std::string Beside(const std::string& path, const std::string& name) {
+  return path.substr(0, path.size() - NameOf(path).size()) + name;
+}
+
 // A folder where everyone may create files but only their owners remove them, such as /tmp.
 bool SharedSticky(const struct stat& folder) {
   return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
@@ -878,7 +883,6 @@ bool FileReplacement::Begin(const std::string& path) {
   std::string name;
   int folder = -1;
   if (Resolve(path, folder, name, target_)) folder_ = folder;
-  const std::string prefix = target_.substr(0, target_.size() - name.size());
   struct stat existing;
   bool exists = false;
   ok_ = folder_ >= 0 && MayReplace(folder, name, existing, exists);
@@ -890,7 +894,7 @@ bool FileReplacement::Begin(const std::string& path) {
     bool made = false;
     std::string temporary;
     handle_ = OpenSaveFile(folder, name, mode, made, temporary);
-    temporary_ = temporary.empty() ? "" : prefix + temporary;
+    temporary_ = temporary.empty() ? "" : Beside(target_, temporary);
     // Once more with it open: the file may have been made read-only, or made at all, meanwhile.
     ok_ = handle_ >= 0 && MayReplace(folder, name, existing, exists);
     if (!ok_ || (made && mode == (exists ? 0600 : 0666))) break;
@@ -1039,7 +1043,7 @@ bool FileReplacement::Commit() {
   if (ok_ && temporary_.empty()) {  // an unnamed file gets its name now
     std::string linked;
     ok_ = LinkUnnamed(fd, folder, name, NameLimit(folder), linked);
-    temporary_ = target_.substr(0, target_.size() - name.size()) + linked;
+    temporary_ = Beside(target_, linked);
   }
   // Only this save's own file is renamed into place (Begin() noted which it is in `stamp_`): a
   // name taken from it meanwhile, by a save that found no lock, now names someone else's.

@@ -52,8 +52,12 @@ NewsDB::NewsDB(const std::string& path) {
     FileReader file;
     if (file.Open(path) != OpenResult::kOpened) return false;
     std::istream in(&file);
-    return Deserialize(in) && NothingFollows(in) && !file.ReadFailed();
+    return Deserialize(in) && ReadWhole(file, in);
   });
+}
+
+bool NewsDB::ReadWhole(const FileReader& file, std::istream& in) {
+  return NothingFollows(in) && !file.ReadFailed();
 }
 
 void NewsDB::SerializeValues(std::string& out) const {
@@ -190,7 +194,7 @@ OpenResult NewsDB::ReadNewest(const Where& where, FileStamp& seen) {
   if (opened != OpenResult::kOpened) return opened;
   std::istream in(&reader);
   NewsDB newest(in);
-  if (newest.DidConstructionFail() || !NothingFollows(in) || reader.ReadFailed()) {
+  if (newest.DidConstructionFail() || !ReadWhole(reader, in)) {
     return OpenResult::kFailed;
   }
   lastIndex = newest.lastIndex;

@@ -50,6 +50,10 @@ class NewsDB final : public Serializable {
   // Reads a database from `in`; ask DidConstructionFail() right after (running out of memory
   // fails it too).
   explicit NewsDB(std::istream& in);
+  // True when the database file `file`, read through `in` up to the end of its record, holds
+  // nothing after it but bytes outside values, and was read without an error: a value there
+  // would be data that no load reads and the next save destroys. Reads `in` to its end.
+  static bool ReadWhole(const FileReader& file, std::istream& in);
   // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
   // failure; a file that is missing or not a readable regular file counts as a failure, as does
   // one with a value after the database record, and running out of memory. Ask

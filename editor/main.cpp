@@ -283,7 +283,7 @@ NewsDB* loadDB(const std::string& path, FileStamp& seen) {
   }
   std::istream in(&reader);
   NewsDB* const db = new NewsDB(in);
-  if (!db->DidConstructionFail() && (!Serializable::NothingFollows(in) || reader.ReadFailed())) {
+  if (!db->DidConstructionFail() && !NewsDB::ReadWhole(reader, in)) {
     delete db;
     return nullptr;
   }
