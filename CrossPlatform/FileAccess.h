@@ -26,12 +26,46 @@
 #ifndef CROSSPLATFORM_FILEACCESS_H
 #define CROSSPLATFORM_FILEACCESS_H
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <limits>
 #include <memory>
 #include <streambuf>
 #include <string>
+#include <system_error>
+
+// Why a file was not loaded or saved where a rule of this library's refused it; the system's own
+// errors come as they are (std::errc, or the platform's codes in std::system_category()), running
+// out of memory as std::errc::not_enough_memory.
+enum class FileError {
+  kNotRegularFile = 1,  // a FIFO, device or socket: never opened
+  kFolderMissing,       // a folder on the way does not exist
+  kUnsafeLink,          // a symbolic link in a shared sticky folder belongs to another user
+  kTemporaryInTheWay,   // another user's file, or no plain file, at the temporary name
+  kOthersSaveHeld,      // another user's save held the lock past the wait for it
+  kWaitGivenUp,         // the caller gave up waiting for another save of the file
+  kEmptyFile,           // the file is empty, which no database is
+  kNotDatabase,         // the text is not a database record
+  kDataAfterRecord,     // a value follows the database record
+};
+
+// The category of FileError codes; its messages are short lower-case phrases.
+const std::error_category& FileErrorCategory();
+
+inline std::error_code make_error_code(FileError error) {
+  return {static_cast<int>(error), FileErrorCategory()};
+}
+
+namespace std {
+template <>
+struct is_error_code_enum<FileError> : true_type {};
+}  // namespace std
+
+// Asked again and again while a save waits for another save of the same file, with how long it
+// has waited so far; returning false gives the wait up (the save fails, FileError::kWaitGivenUp).
+using SaveWait = std::function<bool(std::chrono::steady_clock::duration waited)>;
 
 // What a file's content was when it was last seen: a save, or any write to the file, changes it.
 struct FileStamp {
@@ -84,6 +118,11 @@ class FileReader final : public std::streambuf {
   const FileStamp& Stamp() const { return stamp_; }
   // True when reading stopped at an error rather than at the end of the file.
   bool ReadFailed() const { return readFailed_; }
+  // Why Open() did not open a file (no such file for kMissing), or the read error that stopped
+  // reading; empty otherwise.
+  const std::error_code& Error() const { return error_; }
+  // How many bytes of the file were taken from this buffer so far: where reading stands.
+  uint64_t Position() const;
 
  protected:
   int_type underflow() override;
@@ -100,6 +139,7 @@ class FileReader final : public std::streambuf {
   intptr_t handle_ = -1;
   FileStamp stamp_;
   bool readFailed_ = false;
+  std::error_code error_;
   uint64_t unread_ = 0;  // of the file's size when it was opened, what has not been read yet
   char buffer_[1 << 16];
 };
@@ -139,7 +179,9 @@ class FileReplacement {
   // folder or to the file, may not be followed (one another user planted in a shared sticky
   // folder), or when the temporary file cannot be made, or what stands at its name is not this
   // user's own plain file and may not be removed.
-  bool Begin(const std::string& path);
+  // `waiting`, if given, is asked while this save waits for another; without it the save waits
+  // for this user's own saves however long they take.
+  bool Begin(const std::string& path, const SaveWait& waiting = nullptr);
   // Appends `size` bytes to the new text; false once any write has failed.
   bool Write(const char* data, size_t size);
   // Appends all of `piece` to the new text and leaves `piece` empty. Where the platform can, the
@@ -157,6 +199,9 @@ class FileReplacement {
   FileStamp TargetStamp() const;
   // After a successful Commit(), the stamp of the new file.
   const FileStamp& Stamp() const { return stamp_; }
+  // Why the save failed: the error of the first step that did, from Begin() on; empty while
+  // every step has worked.
+  const std::error_code& Error() const { return error_; }
 
  private:
   friend class FileReader;
@@ -175,6 +220,7 @@ class FileReplacement {
   intptr_t folder_ = -1;   // where the platform works relative to it: the target's folder, open
   intptr_t handle_ = -1;
   bool ok_ = false;  // every step since Begin() worked
+  std::error_code error_;
   FileStamp stamp_;
   uint64_t written_ = 0;      // bytes of the new text written so far
   uint64_t writingBack_ = 0;  // of them, how many the disk has been asked to take

@@ -873,7 +873,8 @@ FileStamp FileReplacement::TargetStamp() const {
   return StampFrom(info);
 }
 
-bool FileReplacement::Begin(const std::string& path) {
+bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
+  (void)waiting;  // TODO(errors): ask it while waiting
   Abandon();
   // A save runs to its end: a cancellation acts after Commit() or Abandon().
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);

@@ -338,7 +338,8 @@ void FileReader::Close() {
   setg(nullptr, nullptr, nullptr);
 }
 
-bool FileReplacement::Begin(const std::string& path) {
+bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
+  (void)waiting;  // TODO(errors): ask it while waiting
   Abandon();
   ok_ = false;
   target_ = path;

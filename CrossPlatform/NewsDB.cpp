@@ -60,6 +60,12 @@ bool NewsDB::ReadWhole(const FileReader& file, std::istream& in) {
   return NothingFollows(in) && !file.ReadFailed();
 }
 
+bool NewsDB::ReadFrom(FileReader& file) {  // TODO(errors): say why
+  std::istream in(&file);
+  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in) && ReadWhole(file, in); });
+  return constructionOk;
+}
+
 void NewsDB::SerializeValues(std::string& out) const {
   AddSerialization(out, lastIndex);
   AddClassVectorSerialization(out, items);
@@ -159,11 +165,12 @@ bool NewsDB::Import(const NewsDB& other) {
 }
 
 bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen,
-                        const std::function<void(NewsDB& db, bool reloaded)>& change) {
+                        const std::function<void(NewsDB& db, bool reloaded)>& change,
+                        const SaveWait& waiting) {
   return UnlessOutOfMemory([&] {
     FileReplacement file;
     bool reloaded = false;
-    const bool locked = file.Begin(path);
+    const bool locked = file.Begin(path, waiting);
     if (locked && file.TargetStamp() != seen) {
       switch (ReadNewest(file, seen)) {
         case OpenResult::kOpened:
@@ -201,4 +208,22 @@ OpenResult NewsDB::ReadNewest(const Where& where, FileStamp& seen) {
   items = std::move(newest.items);
   seen = reader.Stamp();
   return OpenResult::kOpened;
+}
+
+// TODO(errors): messages of their own; and FileReader::Position
+namespace {
+class FileErrors final : public std::error_category {
+ public:
+  const char* name() const noexcept override { return "news file"; }
+  std::string message(int) const override { return "refused"; }
+};
+}  // namespace
+
+const std::error_category& FileErrorCategory() {
+  static const FileErrors category;
+  return category;
+}
+
+uint64_t FileReader::Position() const {
+  return 0;
 }

@@ -54,6 +54,11 @@ class NewsDB final : public Serializable {
   // nothing after it but bytes outside values, and was read without an error: a value there
   // would be data that no load reads and the next save destroys. Reads `in` to its end.
   static bool ReadWhole(const FileReader& file, std::istream& in);
+  // Reads the whole database file open in `file` into this database, as the stream constructor
+  // and ReadWhole do. False, with LastError() saying why, when it is not read whole: an empty
+  // file, text that is not a database (LastErrorOffset() where reading stopped), a value after
+  // the record, a read error, or too little memory; the database then holds what was read.
+  bool ReadFrom(FileReader& file);
   // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
   // failure; a file that is missing or not a readable regular file counts as a failure, as does
   // one with a value after the database record, and running out of memory. Ask
@@ -104,8 +109,11 @@ class NewsDB final : public Serializable {
   // to this database alone and nothing is written. Returns true only when the changed database
   // was saved; `seen` then describes the new file. Running out of memory fails it like any other
   // step, nothing written, and `change` may then have been carried out only in part.
+  // `waiting` is asked while the save waits for another (see FileReplacement::Begin). On
+  // failure LastError() says why.
   bool UpdateFile(const std::string& path, FileStamp& seen,
-                  const std::function<void(NewsDB& db, bool reloaded)>& change);
+                  const std::function<void(NewsDB& db, bool reloaded)>& change,
+                  const SaveWait& waiting = nullptr);
   // If the file at the UTF-8 `path` no longer matches `seen`, reads it into this database and
   // returns true, `seen` then describing it; a file that has gone or cannot be read leaves this
   // database and `seen` as they are.

@@ -300,10 +300,20 @@ class Serializable {
   // True when the constructor that read this record failed.
   bool DidConstructionFail() { return !constructionOk; }
 
+  // Why the last load or save of a file by this record failed (a system error, a FileError, or
+  // std::errc::not_enough_memory); empty after one that worked.
+  const std::error_code& LastError() const { return lastError_; }
+  // Where LastError() is FileError::kNotDatabase: the byte of the file, counted from 0, at which
+  // reading stopped.
+  uint64_t LastErrorOffset() const { return lastErrorOffset_; }
+
  protected:
   ~Serializable() = default;  // records are never destroyed through the base
 
   bool constructionOk;
+  // Set by every load and save of a file: why it failed, or empty.
+  mutable std::error_code lastError_;
+  mutable uint64_t lastErrorOffset_ = 0;
 
   // Returns what `body` returns, or false when it ran out of memory. Loads and saves run inside
   // it: memory is the standard library's to hand out, and it reports a shortage only by throwing

@@ -6,6 +6,7 @@
 #else
 #include <algorithm>
 #include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstddef>
 #include <cstdint>
@@ -21,6 +22,7 @@
 #include <stdexcept>
 #include <streambuf>
 #include <string>
+#include <system_error>
 #include <type_traits>
 #include <utility>
 #include <vector>
