@@ -3,16 +3,18 @@
 #include "terminal_codes.h"
 
 LineEnd readLine(std::string& line, const std::string& prompt, LineKind kind) {
+  line.clear();
+  if (endRequest() != 0) return LineEnd::kInputEnded;
   const LineEnd end = readWholeLine(line, prompt, kind);
   const size_t zero = line.find('\0');
   if (zero != std::string::npos) line.resize(zero);
   return end;
 }
 
-void appendShown(std::string& out, const std::string& text) {
+void appendShown(std::string& out, const char* text, size_t size) {
   if (outputIsTerminal()) {
-    out += VisibleForm(text, terminalIsUtf8());
+    AppendVisibleForm(out, text, size, terminalIsUtf8());
   } else {
-    out += text;
+    out.append(text, size);
   }
 }

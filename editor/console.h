@@ -11,6 +11,7 @@
 #define EDITOR_CONSOLE_H
 
 #include <string>
+#include <system_error>
 #include <vector>
 
 // Readies standard input and output and returns the command-line arguments as UTF-8, the
@@ -39,10 +40,37 @@ enum class LineEnd {
 // and continued.
 LineEnd readLine(std::string& line, const std::string& prompt, LineKind kind);
 
-// Appends stored `text` to `out` as standard output is to show it: unchanged, except at a
-// terminal, where whatever a terminal could act on is shown visibly (see VisibleForm in
-// terminal_codes.h).
-void appendShown(std::string& out, const std::string& text);
+// Appends the stored text `text` (`size` bytes, a piece of a longer text cut between characters)
+// to `out` as standard output is to show it: unchanged, except at a terminal, where whatever a
+// terminal could act on is shown visibly (see VisibleForm in terminal_codes.h).
+void appendShown(std::string& out, const char* text, size_t size);
+
+// The signal that asked the editor to end before its input did (a hangup, a termination, an
+// interrupt through a pipe), or 0. Once there is one, every line read reports the end of input;
+// at a terminal a title or text line being typed is first returned as it stands, so that a
+// message being written is kept as the end of input keeps it.
+int endRequest();
+
+// True, once, when the user asked to stop what the editor does now: Ctrl-C typed at a terminal
+// while a listing was shown or a save waited (taken, so it cancels no line too), or a request to
+// end.
+bool stopRequested();
+
+// While held, a stop signal (Ctrl-Z, SIGTSTP) waits for the release before the editor stops: a
+// save stopped half-way would keep every other save of the file waiting.
+void holdStops(bool hold);
+
+// Ends the process by the signal that asked it to end where the program that started the editor
+// must see that signal (an interrupt ends a script that runs the editor); returns otherwise.
+void endAsRequested();
+
+// The folder of the user's own where changes that could not be saved are kept, made private
+// (only this user may enter it) where it is missing; empty, with `error`, when it cannot be had.
+std::string rescueFolder(std::error_code& error);
+
+// Makes the new, empty file `path` that only this user may read and write; false, with `error`,
+// when anything stands at that name (nothing is ever replaced) or it cannot be made.
+bool makePrivateFile(const std::string& path, std::error_code& error);
 
 // What each platform's file supplies to the shared part (console.cpp):
 

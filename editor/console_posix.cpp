@@ -4,10 +4,16 @@
 
 #include <fcntl.h>
 #include <langinfo.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <termios.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <clocale>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 
@@ -16,10 +22,7 @@
 #ifdef NEWS_HAVE_LIBEDIT
 #include <histedit.h>
 #include <sys/select.h>
-#include <termios.h>
 
-#include <cerrno>
-#include <cstdlib>
 #include <cwchar>
 
 #include "terminal_codes.h"
@@ -29,6 +32,115 @@ namespace {
 
 bool terminalOutput = false;
 bool utf8Terminal = true;
+
+// A pipe the signal handlers write to, so that waiting for input wakes up for them.
+int wakeUp[2] = {-1, -1};
+// The signal that asked the editor to end, 0 until one did.
+volatile std::sig_atomic_t endSignal = 0;
+// While a save runs stops are held; one asked for meanwhile is pending.
+volatile std::sig_atomic_t stopsHeld = 0, stopPending = 0;
+
+void wake() {
+  if (wakeUp[1] >= 0 && write(wakeUp[1], "", 1) < 0) {}  // a full pipe wakes all the same
+}
+
+// A signal that ends the editor: noted, and acted on where input is read, so that a save under
+// way finishes and what was typed is kept.
+void noteEnd(int signal) {
+  if (endSignal == 0) endSignal = signal;
+  wake();
+}
+
+// Handles `signal` with `handler`, restarting the system calls it interrupts (so a save goes on
+// undisturbed); a signal ignored by whoever started the editor stays ignored where `keepIgnored`.
+void handle(int signal, void (*handler)(int), bool keepIgnored = false) {
+  struct sigaction action {};
+  action.sa_handler = handler;
+  sigemptyset(&action.sa_mask);
+  action.sa_flags = SA_RESTART;
+  struct sigaction before {};
+  sigaction(signal, &action, &before);
+  if (keepIgnored && before.sa_handler == SIG_IGN) sigaction(signal, &before, nullptr);
+}
+
+// Lets `signal` act as it does by default, at once: ends or stops the process.
+void raiseAsDefault(int signal) {
+  std::signal(signal, SIG_DFL);
+  sigset_t only;
+  sigemptyset(&only);
+  sigaddset(&only, signal);
+  sigprocmask(SIG_UNBLOCK, &only, nullptr);
+  std::raise(signal);
+}
+
+void onStop(int);
+
+// Stops the program as Ctrl-Z would; at a terminal, the terminal is put back for the shell while
+// it is stopped and gets the modes it had again when the program is continued.
+void stopNow();
+
+void onStop(int) {
+  if (stopsHeld != 0) {
+    stopPending = 1;
+  } else {
+    stopNow();
+  }
+}
+
+// Standard input where no line editor reads it, taken in large pieces; a request to end wakes
+// the wait for more.
+struct PlainInput {
+  std::string bytes;
+  size_t at = 0;        // the first byte not yet returned
+  size_t searched = 0;  // how many bytes from `at` on are known to hold no line break
+  bool ended = false;
+};
+PlainInput plainInput;
+
+// Reads one line of standard input, without its line break. The last line may lack one. Once
+// the editor is asked to end, a title or text line is still taken from what has arrived (so a
+// message being written is kept), and then the input counts as ended.
+LineEnd readPlainLine(std::string& line, LineKind kind) {
+  PlainInput& in = plainInput;
+  for (;;) {
+    const bool message = kind == LineKind::kTitle || kind == LineKind::kText;
+    if (endSignal != 0 && !message) return LineEnd::kInputEnded;
+    const size_t found = in.bytes.find('\n', in.at + in.searched);
+    if (found != std::string::npos || (in.ended && in.at < in.bytes.size())) {
+      const size_t end = found != std::string::npos ? found : in.bytes.size();
+      line.assign(in.bytes, in.at, end - in.at);
+      in.at = end + (found != std::string::npos);
+      in.searched = 0;
+      if (in.at >= (size_t{1} << 16) && in.at >= in.bytes.size() / 2) {  // never moved twice
+        in.bytes.erase(0, in.at);
+        in.at = 0;
+      }
+      return LineEnd::kTyped;
+    }
+    in.searched = in.bytes.size() - in.at;
+    if (in.ended) return LineEnd::kInputEnded;
+    pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeUp[0], POLLIN, 0}};
+    // Asked to end, only what has arrived is read; where nothing has, the input ends here.
+    const bool ending = endSignal != 0;
+    const int arrived = poll(ready, ending || wakeUp[0] < 0 ? 1 : 2, ending ? 0 : -1);
+    if (arrived == 0) in.ended = true;
+    if (arrived < 0) {
+      in.ended = errno != EINTR && errno != EAGAIN;
+      continue;
+    }
+    char drained[64];
+    while (ready[1].revents != 0 && read(wakeUp[0], drained, sizeof drained) > 0) {}
+    if (ready[0].revents == 0) continue;
+    char piece[1 << 16];
+    const ssize_t got = read(STDIN_FILENO, piece, sizeof piece);
+    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+    if (got <= 0) {
+      in.ended = true;
+    } else {
+      in.bytes.append(piece, static_cast<size_t>(got));
+    }
+  }
+}
 
 // Takes the user's character set for the terminal, or UTF-8 where that is plain ASCII; notes
 // whether the terminal shows UTF-8. Only the character type is set, so no number is written
@@ -43,22 +155,10 @@ void takeCharacterSet() {
   utf8Terminal = std::strcmp(characters, "UTF-8") == 0 || std::strcmp(characters, "utf8") == 0;
 }
 
-#ifdef NEWS_HAVE_LIBEDIT
-
-// Everything here serves one line editor on the terminal of standard input and output. The
-// terminal's own signal keys are off while a line is edited (Ctrl-C and Ctrl-Z come as keys and
-// are handled in step with the editing); the signals themselves are handled here rather than by
-// the line editor, which would pass a signal that ends the program on to the whole process group,
-// the shell script or make that started it too.
-
-// The terminal's modes before the line editor first changed them.
+// The terminal's modes before the line editor first changed them, once it has.
 termios foundModes;
-// A pipe the signal handlers write to, so that waiting for a key wakes up for them.
-int wakeUp[2] = {-1, -1};
-volatile std::sig_atomic_t resized = 0, continued = 0, interrupted = 0;
-
+bool terminalTaken = false;
 const char kPasteOn[] = "\033[?2004h", kPasteOff[] = "\033[?2004l";
-constexpr int kCtrlC = 0x03;
 bool pasteMode = false;  // bracketed paste is turned on while the editor runs
 
 // Writes to the terminal directly; safe in a signal handler.
@@ -68,38 +168,44 @@ void writeRaw(const char* text) {
 
 // Leaves the terminal as it was found: modes, and no bracketed paste for the shell.
 void restoreTerminal() {
+  if (!terminalTaken) return;
   if (pasteMode) writeRaw(kPasteOff);
   tcsetattr(STDIN_FILENO, TCSANOW, &foundModes);
 }
+
+void stopNow() {
+  termios modes;
+  const bool saved = terminalTaken && tcgetattr(STDIN_FILENO, &modes) == 0;
+  restoreTerminal();
+  raiseAsDefault(SIGTSTP);  // the program stops here until it is continued
+  handle(SIGTSTP, onStop);
+  if (saved) tcsetattr(STDIN_FILENO, TCSANOW, &modes);
+  if (terminalTaken && pasteMode) writeRaw(kPasteOn);
+}
+
+#ifdef NEWS_HAVE_LIBEDIT
+
+// Everything here serves one line editor on the terminal of standard input and output. The
+// terminal's own signal keys are off from the first line read to the end (Ctrl-C and Ctrl-Z come
+// as keys and are handled in step with the editing, or when a listing or a save looks for them);
+// the signals themselves are handled here rather than by the line editor, which would pass a
+// signal that ends the program on to the whole process group, the shell script or make that
+// started it too.
+
+volatile std::sig_atomic_t resized = 0, continued = 0, interrupted = 0;
+
+constexpr int kCtrlC = 0x03;
 
 // Puts the terminal back and ends the program by `signal` as it would have ended anyway.
 void restoreAndEnd(int signal) {
   restoreTerminal();
   writeRaw("\n");  // the shell's prompt starts on a line of its own
-  std::signal(signal, SIG_DFL);
-  std::raise(signal);
-}
-
-// Ctrl-Z, or a stop signal: puts the terminal back for the shell, stops, and takes the modes it
-// had again when continued.
-void suspend(int) {
-  termios modes;
-  const bool saved = tcgetattr(STDIN_FILENO, &modes) == 0;
-  restoreTerminal();
-  std::signal(SIGTSTP, SIG_DFL);
-  sigset_t stop;
-  sigemptyset(&stop);
-  sigaddset(&stop, SIGTSTP);
-  sigprocmask(SIG_UNBLOCK, &stop, nullptr);
-  std::raise(SIGTSTP);  // the program stops here until it is continued
-  std::signal(SIGTSTP, suspend);
-  if (saved) tcsetattr(STDIN_FILENO, TCSANOW, &modes);
-  if (pasteMode) writeRaw(kPasteOn);
+  raiseAsDefault(signal);
 }
 
 void note(volatile std::sig_atomic_t& flag) {
   flag = 1;
-  if (write(wakeUp[1], "", 1) < 0) {}  // a full pipe wakes the reader all the same
+  wake();
 }
 void noteResize(int) {
   note(resized);
@@ -111,14 +217,6 @@ void noteInterrupt(int) {
   note(interrupted);
 }
 
-void handle(int signal, void (*handler)(int)) {
-  struct sigaction action {};
-  action.sa_handler = handler;
-  sigemptyset(&action.sa_mask);
-  action.sa_flags = SA_RESTART;  // a save meanwhile goes on undisturbed
-  sigaction(signal, &action, nullptr);
-}
-
 // The line editor, one history of lines for each kind of line, and the line being read.
 struct LineEditor {
   EditLine* editor = nullptr;
@@ -127,8 +225,9 @@ struct LineEditor {
   std::string decoded;  // what the key decoder gave that the line editor has not taken yet
   std::string input;    // bytes read from the terminal and not yet decoded
   size_t inputAt = 0;
-  termios editingModes{};  // the line editor's modes while it reads
-  bool editingModesTaken = false;
+  termios editingModes{};          // the line editor's modes while it reads, kept between lines
+  bool editingModesTaken = false;  // for the line being read
+  bool modesKnown = false;         // for any line
   std::string heading;  // whole lines of the prompt, shown before the line editor's prompt
   std::string prompt;   // the rest of the prompt, which the line editor shows
   std::string carried;  // the end of a line that a pasted line break moved to the next
@@ -207,6 +306,7 @@ int readByte(EditLine* editor, KeyDecoder::Wait wait) {
     return static_cast<unsigned char>(line.input[line.inputAt++]);
   }
   for (;;) {
+    if (endSignal != 0) return KeyDecoder::kInputEnded;
     const int signalled = takeSignals(editor);
     if (signalled >= 0) return signalled;
     fd_set ready;
@@ -269,6 +369,7 @@ int readCharacter(EditLine* editor, wchar_t* character) {
   LineEditor& line = *lineEditor;
   if (!line.editingModesTaken) {  // the line editor has just set them for this line
     line.editingModesTaken = tcgetattr(STDIN_FILENO, &line.editingModes) == 0;
+    line.modesKnown = line.modesKnown || line.editingModesTaken;
     takeCarried(editor);
   }
   const KeyDecoder::Source source = [editor](KeyDecoder::Wait wait) {
@@ -378,11 +479,7 @@ void bindKeys(EditLine* editor) {
 void startLineEditor() {
   editorTried = true;
   if (!terminalOutput || isatty(STDIN_FILENO) != 1) return;
-  if (tcgetattr(STDIN_FILENO, &foundModes) != 0 || pipe(wakeUp) != 0) return;
-  for (const int end : wakeUp) {
-    fcntl(end, F_SETFL, O_NONBLOCK);
-    fcntl(end, F_SETFD, FD_CLOEXEC);
-  }
+  if (tcgetattr(STDIN_FILENO, &foundModes) != 0 || wakeUp[0] < 0) return;
   static LineEditor line;
   lineEditor = &line;
   line.keys = KeyDecoder(utf8Terminal);
@@ -391,12 +488,11 @@ void startLineEditor() {
     lineEditor = nullptr;
     return;
   }
-  for (const int signal : {SIGHUP, SIGQUIT, SIGTERM, SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL,
-                           SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2, SIGXCPU, SIGVTALRM, SIGPROF}) {
-    // A signal ignored by whoever started the editor stays ignored.
+  terminalTaken = true;
+  // Those that cannot wait for the editor to end by itself.
+  for (const int signal : {SIGABRT, SIGSEGV, SIGBUS, SIGFPE, SIGILL}) {
     if (std::signal(signal, restoreAndEnd) == SIG_IGN) std::signal(signal, SIG_IGN);
   }
-  handle(SIGTSTP, suspend);
   handle(SIGCONT, noteContinue);
   handle(SIGWINCH, noteResize);
   handle(SIGINT, noteInterrupt);  // Ctrl-C while no line is read: the next line is cancelled
@@ -416,6 +512,29 @@ void startLineEditor() {
   const char* const terminal = std::getenv("TERM");
   pasteMode = terminal != nullptr && *terminal != '\0' && std::strcmp(terminal, "dumb") != 0;
   if (pasteMode) writeRaw(kPasteOn);
+}
+
+// True, once, when Ctrl-C was typed at the terminal and not yet read (it is taken out of what was
+// typed; one inside a paste is text), or an interrupt signal came.
+bool interruptTyped() {
+  LineEditor& line = *lineEditor;
+  if (interrupted != 0) {
+    interrupted = 0;
+    return true;
+  }
+  pollfd ready{STDIN_FILENO, POLLIN, 0};
+  while (poll(&ready, 1, 0) == 1 && (ready.revents & POLLIN) != 0) {
+    char bytes[4096];
+    const ssize_t got = read(STDIN_FILENO, bytes, sizeof bytes);
+    if (got <= 0) break;  // the end, which the next read finds again
+    line.input.erase(0, line.inputAt);
+    line.inputAt = 0;
+    line.input.append(bytes, static_cast<size_t>(got));
+  }
+  const size_t key = line.input.find(static_cast<char>(kCtrlC), line.inputAt);
+  if (key == std::string::npos || key > line.input.find("\033[200~", line.inputAt)) return false;
+  line.input.erase(key, 1);
+  return true;
 }
 
 // Reads one line through the line editor.
@@ -439,7 +558,18 @@ LineEnd readEdited(std::string& line, const std::string& prompt, LineKind kind) 
   el_set(state.editor, EL_HIST, ::history, history);
   int count = 0;
   const char* got = el_gets(state.editor, &count);
-  if (got == nullptr || count <= 0) {
+  // The terminal's signal keys stay off between lines too, and typed keys are sent at once, so
+  // that Ctrl-C during a listing or a save is seen.
+  if (state.modesKnown) tcsetattr(STDIN_FILENO, TCSANOW, &state.editingModes);
+  // Asked to end: a title or text being typed is kept, a command or number is not carried out.
+  const bool dropped = endSignal != 0 && (kind == LineKind::kCommand || kind == LineKind::kNumber);
+  const LineInfo* const shown = el_line(state.editor);
+  if (endSignal != 0 && !dropped && (got == nullptr || count <= 0) && shown != nullptr &&
+      shown->lastchar > shown->buffer) {
+    got = shown->buffer;  // the line the input ended in, as the line editor still holds it
+    count = static_cast<int>(shown->lastchar - shown->buffer);
+  }
+  if (got == nullptr || count <= 0 || dropped) {
     std::cout << std::endl;  // the shell's prompt, or what follows, starts on a line of its own
     return LineEnd::kInputEnded;
   }
@@ -461,6 +591,23 @@ std::vector<std::string> startConsole(int argc, char** argv) {
   // A save that would pass the file size limit then fails, is reported and keeps the change in
   // memory, instead of ending the editor.
   std::signal(SIGXFSZ, SIG_IGN);
+  if (pipe(wakeUp) == 0) {
+    for (const int end : wakeUp) {
+      fcntl(end, F_SETFL, O_NONBLOCK);
+      fcntl(end, F_SETFD, FD_CLOEXEC);
+    }
+  }
+  // Signals that end a program end the editor as the end of its input does, once a save under
+  // way has finished; at a terminal an interrupt is Ctrl-C, which the line editor takes.
+  bool lineEditing = false;
+#ifdef NEWS_HAVE_LIBEDIT
+  lineEditing = isatty(STDIN_FILENO) == 1 && isatty(STDOUT_FILENO) == 1;
+#endif
+  for (const int signal : {SIGHUP, SIGTERM, SIGINT, SIGQUIT, SIGPIPE, SIGALRM, SIGUSR1, SIGUSR2,
+                           SIGXCPU, SIGVTALRM, SIGPROF}) {
+    if (signal != SIGINT || !lineEditing) handle(signal, noteEnd, true);
+  }
+  handle(SIGTSTP, onStop, true);
 #if defined(F_SETPIPE_SZ)
   // A listing through a pipe goes in pieces of a megabyte rather than the pipe's default 64 KB,
   // with fewer waits for the reader; where that is refused the pipe stays as it is.
@@ -473,13 +620,76 @@ std::vector<std::string> startConsole(int argc, char** argv) {
 
 void endConsole() {
   std::cout.flush();
-#ifdef NEWS_HAVE_LIBEDIT
-  if (lineEditor == nullptr) return;
   std::fflush(stdout);
   // The line editor lives until the process ends, as the database does: ending it would only
   // give memory back (and it does not give back all it took for the keys bound here).
   restoreTerminal();
+}
+
+int endRequest() {
+  return endSignal;
+}
+
+bool stopRequested() {
+  if (endSignal != 0) return true;
+#ifdef NEWS_HAVE_LIBEDIT
+  if (lineEditor != nullptr) return interruptTyped();
 #endif
+  return false;
+}
+
+void holdStops(bool hold) {
+  stopsHeld = hold;
+  if (!hold && stopPending != 0) {
+    stopPending = 0;
+    stopNow();
+  }
+}
+
+void endAsRequested() {
+  // The end of input's status says what a hangup or termination ended.
+  if (endSignal != 0 && endSignal != SIGHUP && endSignal != SIGTERM) raiseAsDefault(endSignal);
+}
+
+std::string rescueFolder(std::error_code& error) {
+  // $XDG_STATE_HOME/news-editor/, else ~/.local/state/news-editor/; only absolute paths count.
+  std::string base;
+  const char* const state = std::getenv("XDG_STATE_HOME");
+  if (state != nullptr && state[0] == '/') {
+    base = state;
+  } else {
+    const char* home = std::getenv("HOME");
+    const passwd* const user = home != nullptr && home[0] == '/' ? nullptr : getpwuid(getuid());
+    if (user != nullptr) home = user->pw_dir;
+    if (home == nullptr || home[0] != '/') {
+      error = std::make_error_code(std::errc::no_such_file_or_directory);
+      return std::string();
+    }
+    base = std::string(home) + "/.local/state";
+  }
+  const std::string folder = base + "/news-editor/";
+  // Each missing folder on the way is made, private as a user's state is.
+  for (size_t slash = folder.find('/', 1); slash != std::string::npos;
+       slash = folder.find('/', slash + 1)) {
+    const std::string made = folder.substr(0, slash);
+    struct stat found;
+    if (stat(made.c_str(), &found) == 0 && S_ISDIR(found.st_mode)) continue;
+    if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
+      error = std::error_code(errno, std::generic_category());
+      return std::string();
+    }
+  }
+  return folder;
+}
+
+bool makePrivateFile(const std::string& path, std::error_code& error) {
+  const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (fd < 0) {
+    error = std::error_code(errno, std::generic_category());
+    return false;
+  }
+  close(fd);
+  return true;
 }
 
 // Reads one line, through the line editor where there is one.
@@ -487,13 +697,12 @@ LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind kin
 #ifdef NEWS_HAVE_LIBEDIT
   if (!editorTried) startLineEditor();
   if (lineEditor != nullptr) return readEdited(line, prompt, kind);
-#else
-  (void)kind;
 #endif
   std::cout << prompt << std::flush;
-  if (std::getline(std::cin, line)) return LineEnd::kTyped;
-  line.clear();
-  return LineEnd::kInputEnded;
+  const LineEnd end = readPlainLine(line, kind);
+  // The last line shown is ended, as at a terminal, so the shell's prompt starts a line of its own.
+  if (end == LineEnd::kInputEnded && terminalOutput) std::cout << std::endl;
+  return end;
 }
 
 bool outputIsTerminal() {

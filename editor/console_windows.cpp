@@ -13,6 +13,7 @@
 
 #include <atomic>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <streambuf>
@@ -144,11 +145,21 @@ LineEndOutput lineEndWriter;
 // ending the program, and taken as the cancel of the line being read or the next one.
 std::atomic<bool> ctrlC{false};
 HANDLE ctrlCEvent = nullptr;
+// Closing the console, logging off or shutting down: the editor ends as at the end of its input.
+std::atomic<int> ending{0};
 
 BOOL WINAPI onConsoleEvent(DWORD event) {
-  if (event != CTRL_C_EVENT) return FALSE;  // Ctrl-Break and closing the console end the program
-  ctrlC = true;
+  if (event == CTRL_C_EVENT) {
+    ctrlC = true;
+    SetEvent(ctrlCEvent);
+    return TRUE;
+  }
+  if (event == CTRL_BREAK_EVENT) return FALSE;  // ends the program at once, as it always has
+  ending = static_cast<int>(event) + 1;
   SetEvent(ctrlCEvent);
+  // The system ends the process once this returns: it returns only when the editor has ended
+  // by itself (or the system's time for that runs out).
+  Sleep(INFINITE);
   return TRUE;
 }
 
@@ -239,7 +250,12 @@ void endConsole() {
 LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind) {
   line.clear();
   std::cout << prompt << std::flush;
-  if (!consoleInput) return readStreamLine(line);
+  if (!consoleInput) {
+    const LineEnd end = readStreamLine(line);
+    // The last line shown is ended, as at a console, so the shell's prompt starts a line.
+    if (end == LineEnd::kInputEnded && consoleOutput) std::cout << std::endl;
+    return end;
+  }
   if (takeCtrlC(0)) {  // Ctrl-C came while no line was read
     std::cout << std::endl;
     return LineEnd::kCancelled;
@@ -249,6 +265,48 @@ LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind) {
 
 bool outputIsTerminal() {
   return consoleOutput;
+}
+
+int endRequest() {
+  return ending;
+}
+
+bool stopRequested() {
+  return ending != 0 || (consoleInput && takeCtrlC(0));
+}
+
+void holdStops(bool) {}  // a Windows console has no stop key
+
+void endAsRequested() {}
+
+std::string rescueFolder(std::error_code& error) {
+  const wchar_t* const local = _wgetenv(L"LOCALAPPDATA");
+  if (local == nullptr || *local == L'\0') {
+    error = std::make_error_code(std::errc::no_such_file_or_directory);
+    return std::string();
+  }
+  const std::wstring folder = std::wstring(local) + L"\\news-editor";
+  if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    return std::string();
+  }
+  return narrow(folder.data(), folder.size()) + "\\";
+}
+
+bool makePrivateFile(const std::string& path, std::error_code& error) {
+  const std::wstring name = widen(path.data(), path.size());
+  // In the user's own local application data, which only the user may open.
+  const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    const DWORD code = GetLastError();
+    error = code == ERROR_FILE_EXISTS || code == ERROR_ALREADY_EXISTS
+                ? std::make_error_code(std::errc::file_exists)
+                : std::error_code(static_cast<int>(code), std::system_category());
+    return false;
+  }
+  CloseHandle(file);
+  return true;
 }
 
 bool terminalIsUtf8() {

@@ -16,14 +16,19 @@
 
 #include <cerrno>
 #include <charconv>
+#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <ctime>
+#include <filesystem>
 #include <functional>
 #include <iostream>
 #include <memory>
+#include <new>
+#include <stdexcept>
 #include <string>
+#include <system_error>
 #include <utility>
 #include <vector>
 
@@ -32,6 +37,13 @@
 
 namespace {
 
+// What ends a folder's name in a path.
+#if defined(_WIN32)
+const char kPathSeparators[] = "/\\";
+#else
+const char kPathSeparators[] = "/";
+#endif
+
 // Appends `number` in decimal, as standard output prints it.
 template <typename Number>
 void appendDecimal(std::string& text, Number number) {
@@ -39,11 +51,38 @@ void appendDecimal(std::string& text, Number number) {
   text.append(digits, std::to_chars(digits, digits + sizeof digits, number).ptr);
 }
 
+// Writes `piece` to standard output and empties it. False when the user asked to stop.
+bool writeOut(std::string& piece) {
+  std::cout.write(piece.data(), static_cast<std::streamsize>(piece.size()));
+  piece.clear();
+  return !stopRequested();
+}
+
+// Appends stored `text` to `piece` as it is shown, writing `piece` out whenever it has grown to
+// `limit` bytes, so that a long text is never copied whole. False when the user stopped the
+// listing.
+bool appendText(std::string& piece, const std::string& text, size_t limit) {
+  for (size_t at = 0; at < text.size();) {
+    size_t end = text.size() - at > limit ? at + limit : text.size();
+    // Cut between characters: before a byte that continues none.
+    for (int back = 0; back < 3 && end < text.size() && end > at + 1 &&
+                       (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80;
+         ++back) {
+      --end;
+    }
+    appendShown(piece, text.data() + at, end - at);
+    at = end;
+    if (piece.size() >= limit && !writeOut(piece)) return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 // Prints the number of visible messages, then every message, visible or not, in list order.
 // Lines are not flushed one by one: output is flushed before input is read, before a save and at
-// the end. The entries are put together in pieces of some 64 KB, each written at once.
+// the end. The entries are put together in pieces of some 64 KB, each written at once; Ctrl-C at
+// a terminal ends the listing after the piece being written.
 void showDB(NewsDB* db) {
   std::cout << "DB contains " << db->Count() << " news items.\n";
   const uint64_t all = db->CountAll();
@@ -53,7 +92,7 @@ void showDB(NewsDB* db) {
   for (uint64_t i = 0; i < all; ++i) {
     const NewsItem& item = db->GetNewsItemAll(i);
     piece += "  Message ";
-    appendShown(piece, item.title);
+    if (!appendText(piece, item.title, kPiece)) return;
     piece += ' ';
     appendDecimal(piece, item.index);
     piece += " (";
@@ -69,12 +108,9 @@ void showDB(NewsDB* db) {
     piece += '.';
     appendDecimal(piece, item.year);
     piece += ") :";
-    appendShown(piece, item.text);
+    if (!appendText(piece, item.text, kPiece)) return;
     piece += item.visible ? "(Visible=1)\n" : "(Visible=0)\n";
-    if (piece.size() >= kPiece || i + 1 == all) {
-      std::cout.write(piece.data(), static_cast<std::streamsize>(piece.size()));
-      piece.clear();
-    }
+    if ((piece.size() >= kPiece || i + 1 == all) && !writeOut(piece)) return;
   }
 }
 
@@ -91,6 +127,31 @@ void showHelp() {
 namespace {
 
 const char kSaveFailed[] = "Unable to save news DB";
+
+// Returns what `body` returns, or false when it ran out of memory, which must fail one command,
+// never end the editor: the standard library reports a shortage only by throwing.
+template <typename Body>
+bool withMemory(const Body& body) {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return false;
+  } catch (const std::length_error&) {
+    return false;
+  }
+}
+
+// Says on standard error, after what standard output has said, why `what` (load, save, ...) of
+// `path` failed: `cause`, and for text that is not a database where reading stopped.
+void sayWhy(const char* what, const std::string& path, const std::error_code& cause,
+            uint64_t offset = 0) {
+  std::cout.flush();
+  std::string reason = cause ? cause.message() : "the cause is unknown";
+  if (cause == FileError::kNotDatabase) {
+    reason += " (reading stopped at byte " + std::to_string(offset) + ")";
+  }
+  std::cerr << "news-editor: cannot " << what << " " << path << ": " << reason << std::endl;
+}
 
 // A change to the database, carried out on whatever content the file has when it is saved.
 using Change = std::function<void(NewsDB&)>;
@@ -117,12 +178,24 @@ void makeUnsaved(NewsDB& db, DatabaseFile& file, bool reloaded) {
 // Saves the database with `change` carried out on the newest content of the file, which another
 // program may have saved meanwhile; the changes of earlier failed saves go along. A change that
 // cannot be saved stays in memory for the next save. Returns true when everything is saved.
+// A save that waits for another says so after a second, and gives up when the user asks to stop
+// (then it fails as any save does). A stop signal meanwhile stops the editor after the save.
 bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
   std::cout.flush();  // what was said before shows while the save, or its wait for the lock, lasts
   if (change) file.unsaved.push_back(std::move(change));
-  const bool saved = db->UpdateFile(file.path, file.seen, [&file](NewsDB& newest, bool reloaded) {
-    makeUnsaved(newest, file, reloaded);
-  });
+  bool told = false;
+  const SaveWait waiting = [&told, &file](std::chrono::steady_clock::duration waited) {
+    if (!told && waited >= std::chrono::seconds(1)) {
+      told = true;
+      std::cerr << "news-editor: waiting for another program's save of " << file.path << std::endl;
+    }
+    return !stopRequested();
+  };
+  holdStops(true);
+  const bool saved = db->UpdateFile(
+      file.path, file.seen,
+      [&file](NewsDB& newest, bool reloaded) { makeUnsaved(newest, file, reloaded); }, waiting);
+  holdStops(false);
   if (saved) {
     file.unsaved.clear();
     file.unsavedNumbers.clear();
@@ -146,6 +219,7 @@ void saveAndList(NewsDB* db, DatabaseFile& file, Change change,
   showDB(db);
   if (!saved) {
     std::cout << kSaveFailed << std::endl;
+    sayWhy("save", file.path, db->LastError(), db->LastErrorOffset());
   } else if (confirmation != nullptr) {
     std::cout << confirmation << std::endl;
   }
@@ -229,8 +303,74 @@ bool deleteNews(NewsDB* db, DatabaseFile& file) {
   return true;
 }
 
-// Reads and carries out commands until quit or the end of input. Returns the exit status: 0
-// once every change is saved, 1 when one still cannot be saved at the end.
+// The name of a rescue file for the database at `path` written at `now`, the `attempt`th tried:
+// the database's name, the local date and time, and a count from the second on.
+std::string rescueName(const std::string& path, std::time_t now, int attempt) {
+  const size_t slash = path.find_last_of(kPathSeparators);
+  std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
+  if (name.empty() || name == "." || name == "..") name = "news";
+  char time[32] = "";
+  if (const std::tm* local = std::localtime(&now)) {
+    std::strftime(time, sizeof time, ".%Y-%m-%d-%H%M%S", local);
+  }
+  return name + time + (attempt > 1 ? "-" + std::to_string(attempt) : "");
+}
+
+// Writes the database as this editor holds it, with every change no save has written, to a new
+// private file in the user's rescue folder, and says where on standard error, or why not.
+void keepUnsaved(NewsDB* db, DatabaseFile& file) {
+  std::error_code error;
+  const std::string folder = rescueFolder(error);
+  const std::time_t now = std::time(nullptr);
+  std::string kept;
+  for (int attempt = 1; !folder.empty() && attempt <= 100; ++attempt) {
+    kept = folder + rescueName(file.path, now, attempt);
+    if (makePrivateFile(kept, error)) break;
+    kept.clear();
+    if (error != std::errc::file_exists) break;
+  }
+  if (kept.empty()) {
+    sayWhy("keep the unsaved change of", file.path, error);
+    return;
+  }
+  if (withMemory([&] {
+        makeUnsaved(*db, file, false);
+        return db->SerializeFile(kept);
+      })) {
+    std::cerr << "news-editor: the unsaved change is kept in " << kept << std::endl;
+    return;
+  }
+  sayWhy("keep the unsaved change in", kept,
+         db->LastError() ? db->LastError() : std::make_error_code(std::errc::not_enough_memory));
+  std::error_code ignored;
+  std::filesystem::remove(std::filesystem::u8path(kept), ignored);
+}
+
+// Carries out the command `line`. Returns false when standard input ended during it.
+bool runCommand(NewsDB* db, DatabaseFile& file, const std::string& line) {
+  switch (line.empty() ? '\0' : line[0]) {
+    case 'a':
+    case 'A':
+      return addNews(db, file);
+    case 'd':
+    case 'D':
+      return deleteNews(db, file);
+    case 'h':
+    case 'H':
+      showHelp();
+      return true;
+    case 'l':
+    case 'L':
+      showNewest(db, file);
+      return true;
+    default:
+      return true;  // anything else, an empty line included, just asks again
+  }
+}
+
+// Reads and carries out commands until quit, the end of input or a request to end. Returns the
+// exit status: 0 once every change is saved, 1 when one still cannot be saved at the end (it is
+// then kept in a rescue file).
 int runCommands(NewsDB* db, DatabaseFile& file) {
   std::string line;
   bool inputLeft = true;
@@ -239,56 +379,50 @@ int runCommands(NewsDB* db, DatabaseFile& file) {
     const LineEnd end = readLine(line, "Enter command [h for help]:", LineKind::kCommand);
     if (end == LineEnd::kInputEnded) break;
     if (end == LineEnd::kCancelled) continue;  // Ctrl-C shows a fresh prompt
-    const char command = line.empty() ? '\0' : line[0];
-    if (command == 'q' || command == 'Q') break;
-    switch (command) {
-      case 'a':
-      case 'A':
-        inputLeft = addNews(db, file);
-        break;
-      case 'd':
-      case 'D':
-        inputLeft = deleteNews(db, file);
-        break;
-      case 'h':
-      case 'H':
-        showHelp();
-        break;
-      case 'l':
-      case 'L':
-        showNewest(db, file);
-        break;
-      default:
-        break;  // anything else, an empty line included, just asks again
+    if (line[0] == 'q' || line[0] == 'Q') break;
+    if (!withMemory([&] { return (inputLeft = runCommand(db, file, line)), true; })) {
+      sayWhy("carry out the command for", file.path,
+             std::make_error_code(std::errc::not_enough_memory));
     }
   }
-  // A change whose save failed gets one more try; if that fails too, the user must know.
+  // A change whose save failed gets one more try; if that fails too, the user must know, and
+  // the change is kept where the user can find it.
   if (file.unsaved.empty() || saveChange(db, file, nullptr)) return 0;
   std::cout << kSaveFailed << std::endl;
+  sayWhy("save", file.path, db->LastError(), db->LastErrorOffset());
+  keepUnsaved(db, file);
   return 1;
 }
 
 // Loads the database at `path`; a file that does not exist starts an empty database, which the
-// first save creates. Null when the file exists but cannot be read whole, which must never be
-// replaced: a value after the database record is data the first save would destroy.
+// first save creates. Null, with the reason said on standard error after "Unable to load news
+// DB", when the file exists but cannot be read whole, which must never be replaced: a value after
+// the database record is data the first save would destroy.
 NewsDB* loadDB(const std::string& path, FileStamp& seen) {
   FileReader reader;
+  std::error_code why;
+  uint64_t offset = 0;
+  NewsDB* db = nullptr;
   switch (reader.Open(path)) {
     case OpenResult::kMissing:
       return new NewsDB();
     case OpenResult::kFailed:
-      return nullptr;
+      why = reader.Error();
+      break;
     case OpenResult::kOpened:
+      db = new NewsDB();
+      if (withMemory([&] { return db->ReadFrom(reader); })) {
+        seen = reader.Stamp();
+        return db;
+      }
+      why = db->LastError() ? db->LastError() : std::make_error_code(std::errc::not_enough_memory);
+      offset = db->LastErrorOffset();
+      delete db;
       break;
   }
-  std::istream in(&reader);
-  NewsDB* const db = new NewsDB(in);
-  if (!db->DidConstructionFail() && !NewsDB::ReadWhole(reader, in)) {
-    delete db;
-    return nullptr;
-  }
-  seen = reader.Stamp();
-  return db;
+  std::cout << "Unable to load news DB" << std::endl;
+  sayWhy("load", path, why, offset);
+  return nullptr;
 }
 
 void showUsage(const std::string& name) {
@@ -331,12 +465,12 @@ int main(int argc, char** argv) {
   DatabaseFile file{args[at], FileStamp(), {}, {}};
   // Lives until the process ends; freeing it at exit would only cost time.
   static NewsDB* const db = loadDB(file.path, file.seen);
-  if (db == nullptr || db->DidConstructionFail()) {
-    std::cout << "Unable to load news DB" << std::endl;
-    return -1;
+  if (db == nullptr) return -1;
+  if (!withMemory([] { return showDB(db), true; })) {
+    sayWhy("list", file.path, std::make_error_code(std::errc::not_enough_memory));
   }
-  showDB(db);
   const int status = runCommands(db, file);
   endConsole();
+  endAsRequested();
   return status;
 }

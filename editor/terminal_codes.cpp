@@ -255,9 +255,9 @@ void KeyDecoder::Pasted(const Source& source, int byte, bool breaksEndLines, std
 namespace {
 
 // The length of the valid UTF-8 character at `at`, or 0 if its bytes are not one.
-size_t Utf8Length(const std::string& text, size_t at) {
-  const auto byte = [&text](size_t i) {
-    return i < text.size() ? static_cast<unsigned char>(text[i]) : 0;
+size_t Utf8Length(const char* text, size_t size, size_t at) {
+  const auto byte = [text, size](size_t i) {
+    return i < size ? static_cast<unsigned char>(text[i]) : 0;
   };
   const unsigned char lead = byte(at);
   size_t length = 0;
@@ -288,9 +288,14 @@ size_t Utf8Length(const std::string& text, size_t at) {
 std::string VisibleForm(const std::string& text, bool utf8) {
   std::string shown;
   shown.reserve(text.size());
-  for (size_t i = 0; i < text.size(); ++i) {
+  AppendVisibleForm(shown, text.data(), text.size(), utf8);
+  return shown;
+}
+
+void AppendVisibleForm(std::string& shown, const char* text, size_t size, bool utf8) {
+  for (size_t i = 0; i < size; ++i) {
     const unsigned char byte = static_cast<unsigned char>(text[i]);
-    const size_t length = utf8 ? Utf8Length(text, i) : 1;
+    const size_t length = utf8 ? Utf8Length(text, size, i) : 1;
     if ((byte < 32 && byte != '\n' && byte != '\t') || byte == 127) {
       shown += '^';
       shown += static_cast<char>(byte ^ 64);  // ESC is ^[, DEL is ^?
@@ -305,9 +310,8 @@ std::string VisibleForm(const std::string& text, bool utf8) {
       std::snprintf(hex, sizeof hex, "\\x%02X", byte);
       shown += hex;
     } else {
-      shown.append(text, i, length);
+      shown.append(text + i, length);
       i += length - 1;
     }
   }
-  return shown;
 }

@@ -74,5 +74,9 @@ class KeyDecoder {
 // tab as ^X, DEL as ^?, C1 controls written as UTF-8 as M-^X, and, where `utf8` is false, every
 // byte 0x80-0x9F, or, where it is true, every byte that is not part of valid UTF-8, as \xHH.
 std::string VisibleForm(const std::string& text, bool utf8);
+// Appends VisibleForm of the `size` bytes at `text` to `out`. A long text may be shown in pieces,
+// each cut before a byte that is not a UTF-8 continuation byte: the pieces' forms then make the
+// whole text's.
+void AppendVisibleForm(std::string& out, const char* text, size_t size, bool utf8);
 
 #endif  // EDITOR_TERMINAL_CODES_H

@@ -17,6 +17,7 @@
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -46,15 +47,22 @@ std::string LinesOf(std::string text) {
 }
 #endif
 
-// The editor running in a child process, with its standard input and output on pipes.
+// The editor running in a child process, with its standard input, output and error on pipes.
 class Editor {
  public:
   // Starts the editor with `args` (the program name first). On POSIX, `inChild` runs in the
   // child just before the editor starts.
   explicit Editor(const std::vector<std::string>& args,
                   const std::function<void()>& inChild = nullptr);
+  // An editor that a failed test left running is ended, so that it cannot wait for ever.
   ~Editor() {
-    if (running_) Finish();
+    if (!running_) return;
+#if defined(_WIN32)
+    TerminateProcess(process_, 1);
+#else
+    kill(pid, SIGKILL);
+#endif
+    Finish();
   }
 
   // Types `text`; whatever an editor that has already ended does not take is dropped.
@@ -67,11 +75,15 @@ class Editor {
     }
     seen_ = at + marker.size();
   }
+  // Reads standard error until `marker` appears after what earlier calls found; false when ten
+  // seconds pass without it, or it ends.
+  bool ReadErrorsUntil(const std::string& marker);
   // Ends the input, reads all output and returns the exit status (255 for -1).
   int Finish();
 
   std::string raw;  // what the editor wrote
   std::string out;  // the same, with CR LF read as one line end as a Windows text stream does
+  std::string err;  // what it wrote to standard error, CR LF read as one line end
 #if !defined(_WIN32)
   pid_t pid = -1;
 #endif
@@ -79,23 +91,26 @@ class Editor {
  private:
   bool ReadSome();
 
-  size_t seen_ = 0;
+  // Reads some of standard error, waiting up to `milliseconds`; false when nothing came.
+  bool ReadSomeErrors(int milliseconds);
+
+  size_t seen_ = 0, errorsSeen_ = 0;
   bool running_ = true;
 #if defined(_WIN32)
-  HANDLE process_ = nullptr, input_ = nullptr, output_ = nullptr;
+  HANDLE process_ = nullptr, input_ = nullptr, output_ = nullptr, errors_ = nullptr;
 #else
-  int input_ = -1, output_ = -1;
+  int input_ = -1, output_ = -1, errors_ = -1;
 #endif
 };
 
 #if defined(_WIN32)
 Editor::Editor(const std::vector<std::string>& args, const std::function<void()>&) {
   SECURITY_ATTRIBUTES inherit{sizeof(SECURITY_ATTRIBUTES), nullptr, TRUE};
-  HANDLE childInput, childOutput;
+  HANDLE childInput, childOutput, childErrors;
   CreatePipe(&childInput, &input_, &inherit, 1 << 20);
   CreatePipe(&output_, &childOutput, &inherit, 1 << 20);
-  SetHandleInformation(input_, HANDLE_FLAG_INHERIT, 0);
-  SetHandleInformation(output_, HANDLE_FLAG_INHERIT, 0);
+  CreatePipe(&errors_, &childErrors, &inherit, 1 << 20);
+  for (HANDLE own : {input_, output_, errors_}) SetHandleInformation(own, HANDLE_FLAG_INHERIT, 0);
   std::wstring commandLine;
   for (const std::string& arg : args) commandLine += L"\"" + PathOf(arg).wstring() + L"\" ";
   STARTUPINFOW startup{};
@@ -103,7 +118,7 @@ Editor::Editor(const std::vector<std::string>& args, const std::function<void()>
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = childInput;
   startup.hStdOutput = childOutput;
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.hStdError = childErrors;
   PROCESS_INFORMATION started{};
   const std::string program = args.empty() ? NEWS_EDITOR_PATH : args[0];
   if (CreateProcessW(PathOf(program).wstring().c_str(), &commandLine[0], nullptr, nullptr, TRUE, 0,
@@ -113,6 +128,21 @@ Editor::Editor(const std::vector<std::string>& args, const std::function<void()>
   }
   CloseHandle(childInput);
   CloseHandle(childOutput);
+  CloseHandle(childErrors);
+}
+
+bool Editor::ReadSomeErrors(int milliseconds) {
+  DWORD ready = 0;
+  for (int waited = 0; PeekNamedPipe(errors_, nullptr, 0, nullptr, &ready, nullptr) && ready == 0;
+       waited += 10) {
+    if (waited >= milliseconds) return false;
+    Sleep(10);
+  }
+  char buffer[4096];
+  DWORD got = 0;
+  if (!ReadFile(errors_, buffer, sizeof buffer, &got, nullptr) || got == 0) return false;
+  err = LinesOf(err + std::string(buffer, got));
+  return true;
 }
 
 void Editor::Type(const std::string& text) {
@@ -132,8 +162,10 @@ bool Editor::ReadSome() {
 int Editor::Finish() {
   CloseHandle(input_);
   while (ReadSome()) {}
+  while (ReadSomeErrors(60000)) {}
   running_ = false;
   CloseHandle(output_);
+  CloseHandle(errors_);
   DWORD status = 0;
   WaitForSingleObject(process_, INFINITE);
   GetExitCodeProcess(process_, &status);
@@ -142,16 +174,17 @@ int Editor::Finish() {
 }
 #else
 Editor::Editor(const std::vector<std::string>& args, const std::function<void()>& inChild) {
-  int in[2], out[2];
-  if (pipe(in) != 0 || pipe(out) != 0) return;
+  int in[2], out[2], errors[2];
+  if (pipe(in) != 0 || pipe(out) != 0 || pipe(errors) != 0) return;
   // Other editors started later must not hold this one's pipes open.
-  for (int fd : {in[0], in[1], out[0], out[1]}) fcntl(fd, F_SETFD, FD_CLOEXEC);
+  for (int fd : {in[0], in[1], out[0], out[1], errors[0], errors[1]})
+    fcntl(fd, F_SETFD, FD_CLOEXEC);
   std::signal(SIGPIPE, SIG_IGN);  // an editor that ended early must not end the test
   pid = fork();
   if (pid == 0) {
     dup2(in[0], 0);
     dup2(out[1], 1);
-    for (int fd : {in[0], in[1], out[0], out[1]}) close(fd);
+    dup2(errors[1], 2);
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
     argv.push_back(nullptr);
@@ -161,8 +194,18 @@ Editor::Editor(const std::vector<std::string>& args, const std::function<void()>
   }
   close(in[0]);
   close(out[1]);
+  close(errors[1]);
   input_ = in[1];
   output_ = out[0];
+  errors_ = errors[0];
+}
+
+bool Editor::ReadSomeErrors(int milliseconds) {
+  pollfd ready{errors_, POLLIN, 0};
+  char buffer[4096];
+  const ssize_t got = poll(&ready, 1, milliseconds) == 1 ? read(errors_, buffer, sizeof buffer) : 0;
+  if (got > 0) err.append(buffer, static_cast<size_t>(got));
+  return got > 0;
 }
 
 void Editor::Type(const std::string& text) {
@@ -181,13 +224,24 @@ bool Editor::ReadSome() {
 int Editor::Finish() {
   close(input_);
   while (ReadSome()) {}
+  while (ReadSomeErrors(60000)) {}
   running_ = false;
   close(output_);
+  close(errors_);
   int status = 0;
   waitpid(pid, &status, 0);
   return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
 #endif
+
+bool Editor::ReadErrorsUntil(const std::string& marker) {
+  size_t at;
+  while ((at = err.find(marker, errorsSeen_)) == std::string::npos) {
+    if (!ReadSomeErrors(10000)) return false;
+  }
+  errorsSeen_ = at + marker.size();
+  return true;
+}
 
 // `text` with @TIME@ and @FIELDS@ replaced by the local time of `moment` as listed and as stored,
 // and @EDITOR@ by the editor's path.
@@ -226,24 +280,36 @@ std::vector<std::string> SessionArgs(const std::string& session, const std::stri
 }
 
 // Expects the editor started with `args` to print `out` and end with status 255 whatever is typed,
-// as when it refuses its arguments or its file. On POSIX `inChild` runs as for Editor.
+// as when it refuses its arguments or its file, and to say `errors` on standard error. On POSIX
+// `inChild` runs as for Editor.
 void ExpectRefused(const std::vector<std::string>& args, const std::string& out,
-                   const std::function<void()>& inChild = nullptr) {
+                   const std::function<void()>& inChild = nullptr, const std::string& errors = "") {
   Editor editor(args, inChild);
   editor.Type("a\nT\nx\n\nq\n");
   EXPECT_EQ(editor.Finish(), 255);
   EXPECT_EQ(editor.out, out);
+  EXPECT_EQ(editor.err, errors);
 }
 
 const char kRefused[] = "Unable to load news DB\n";
+
+// Expects the editor to refuse the database `path` with "Unable to load news DB" on standard
+// output and `reason` on standard error.
+void ExpectLoadRefused(const std::string& path, const std::string& reason,
+                       const std::function<void()>& inChild = nullptr,
+                       const std::string& program = NEWS_EDITOR_PATH) {
+  ExpectRefused({program, path}, kRefused, inChild,
+                "news-editor: cannot load " + path + ": " + reason + "\n");
+}
 
 }  // namespace
 
 // Each folder under data/editor is a session: "input" is typed, "before.db" (if there is one) is
 // the database file at the start, "stdout" is the output expected and "after.db" the file at the
-// end (if missing, the file must be as it was), "status" the exit status if it is not 0, "args"
-// the arguments if they are not just the database. On Windows every line end typed and expected is
-// CR LF.
+// end (if missing, the file must be as it was), "stderr" what standard error must say (nothing
+// if missing; @DB@ stands for the database's path), "status" the exit status if it is not 0,
+// "args" the arguments if they are not just the database. On Windows every line end typed and
+// expected is CR LF.
 TEST(EditorSessions, MatchTheirTranscripts) {
   for (const auto& entry : fs::directory_iterator(NEWS_TEST_DATA "/editor")) {
     const std::string session = entry.path().string() + "/";
@@ -259,6 +325,9 @@ TEST(EditorSessions, MatchTheirTranscripts) {
     const std::time_t end = std::time(nullptr);
     EXPECT_EQ(status, Exists(session + "status") ? std::stoi(ReadFile(session + "status")) : 0);
     ExpectStamped(editor.raw, PlatformLines(ReadFile(session + "stdout")), start, end);
+    std::string errors = ReadFile(session + "stderr");
+    for (size_t at; (at = errors.find("@DB@")) != std::string::npos;) errors.replace(at, 4, db);
+    EXPECT_EQ(editor.err, errors);
     EXPECT_EQ(Exists(db), Exists(after));
     ExpectStamped(ReadFile(db), ReadFile(after), start, end);
     EXPECT_FALSE(Exists(TemporaryPathFor(db)));
@@ -357,7 +426,8 @@ TEST(EditorThroughPipes, LinesOfAnyLengthAreTakenWhole) {
 TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
   TempDir dir;
   fs::create_directory(PathOf(dir.File("folder")));  // as any file a load refuses
-  ExpectRefused({NEWS_EDITOR_PATH, dir.File("folder")}, kRefused);
+  ExpectLoadRefused(dir.File("folder"), "Is a directory");
+  ExpectLoadRefused(dir.File("missing/news.db"), "the folder does not exist");
 #if !defined(_WIN32)
   // A database too large for the memory the editor may take: not loaded, not touched.
   if (!kAddressSanitizer) {  // which cannot run under an address limit
@@ -365,7 +435,7 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
     db.items = {NewsItem(1, "Long", std::string(48 << 20, 'x'), 545, 5, 12, 2026, false, true)};
     ASSERT_TRUE(db.SerializeFile(dir.File("big.db")));
     const FileStamp bigStamp = StampOf(dir.File("big.db"));
-    ExpectRefused({NEWS_EDITOR_PATH, dir.File("big.db")}, kRefused, [] {
+    ExpectLoadRefused(dir.File("big.db"), "Cannot allocate memory", [] {
       const rlimit limit{40 << 20, RLIM_INFINITY};
       setrlimit(RLIMIT_AS, &limit);
     });
@@ -378,8 +448,10 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
   std::error_code tooLarge;
   fs::resize_file(sparse, uint64_t{INT64_MAX}, tooLarge);
   if (!tooLarge && !kAddressSanitizer && sizeof(size_t) == 8)
-    ExpectRefused({NEWS_EDITOR_PATH, sparse}, kRefused);
+    ExpectLoadRefused(sparse, "Cannot allocate memory");
   fs::remove(sparse, tooLarge);
+  ASSERT_EQ(mkfifo(dir.File("fifo").c_str(), 0600), 0);  // never opened, so never waited for
+  ExpectLoadRefused(dir.File("fifo"), "not a regular file");
   // Another user's private file in a shared folder: not an empty database to replace.
   fs::permissions(dir.File(""), fs::perms(0777));
   const std::string secret = dir.File("secret.db");
@@ -390,21 +462,92 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
   const std::string program = dir.File("news-editor");
   fs::copy_file(NEWS_EDITOR_PATH, program);
   fs::permissions(program, fs::perms(0755));
-  ExpectRefused({program, secret}, kRefused, [] {
-    if (setgid(kBobsGroup) != 0 || setuid(kBob) != 0) _exit(3);
-  });
+  ExpectLoadRefused(
+      secret, "Permission denied",
+      [] {
+        if (setgid(kBobsGroup) != 0 || setuid(kBob) != 0) _exit(3);
+      },
+      program);
   EXPECT_EQ(ReadFile(secret), "<\"1\" \"0\">");
 #endif
 }
 
 #if !defined(_WIN32)
 // Through pipes an interrupt ends the editor, as it ends any program.
-TEST(EditorThroughPipes, AnInterruptEndsIt) {
+// Through pipes an interrupt ends the editor as it ends any program, but only once the message
+// being written is added and saved.
+TEST(EditorThroughPipes, AnInterruptEndsItKeepingTheMessageBeingWritten) {
   TempDir dir;
   Editor editor({NEWS_EDITOR_PATH, dir.File("news.db")});
-  editor.ReadUntil("Enter command [h for help]:");
+  editor.Type("a\nKept\none line\nhalf a li");
+  editor.ReadUntil("two newlines]:\n");
   kill(editor.pid, SIGINT);
   EXPECT_EQ(editor.Finish(), -1);
+  NewsDB saved(dir.File("news.db"));
+  ASSERT_EQ(saved.CountAll(), 1u);
+  EXPECT_EQ(saved.GetNewsItemAll(0).text, "one line\nhalf a li");
+}
+
+// The state of process `pid` as the system shows it: 'T' when stopped.
+char StateOf(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  std::getline(stat, line);
+  const size_t name = line.rfind(')');
+  return name == std::string::npos || name + 2 >= line.size() ? '?' : line[name + 2];
+}
+
+// Waits up to ten seconds for process `pid` to be in `state`.
+bool WaitForState(pid_t pid, char state) {
+  for (int waited = 0; waited < 1000 && StateOf(pid) != state; ++waited) usleep(10000);
+  return StateOf(pid) == state;
+}
+
+// A save that waits for another says so; a stop meanwhile stops the editor only once its save is
+// done, so that it never keeps other saves waiting. A termination gives the wait up: the change
+// then goes to a private rescue file, which is named and loads like any database.
+TEST(EditorSave, WaitsVisiblyStopsAfterItAndRescuesWhatItCannotSave) {
+  TempDir dir;
+  const std::string db = dir.File("news.db"), state = dir.File("state");
+  const auto inState = [&state] { setenv("XDG_STATE_HOME", state.c_str(), 1); };
+  const std::string waiting = "news-editor: waiting for another program's save of " + db + "\n";
+  {
+    auto other = std::make_unique<FileReplacement>();  // another program's save, under way
+    ASSERT_TRUE(other->Begin(db));
+    Editor editor({NEWS_EDITOR_PATH, db}, inState);
+    editor.Type("a\nFirst\ntext\n\n");
+    ASSERT_TRUE(editor.ReadErrorsUntil(waiting));
+    kill(editor.pid, SIGTSTP);
+    usleep(200000);
+    EXPECT_NE(StateOf(editor.pid), 'T');
+    other.reset();
+    ASSERT_TRUE(WaitForState(editor.pid, 'T'));
+    EXPECT_EQ(NewsDB(db).CountAll(), 1u);  // saved before it stopped
+    kill(editor.pid, SIGCONT);
+    editor.Type("q\n");
+    EXPECT_EQ(editor.Finish(), 0);
+  }
+  FileReplacement other;
+  ASSERT_TRUE(other.Begin(db));
+  Editor editor({NEWS_EDITOR_PATH, db}, inState);
+  editor.Type("a\nRescued\ntext\n\n");
+  ASSERT_TRUE(editor.ReadErrorsUntil(waiting));
+  kill(editor.pid, SIGTERM);
+  EXPECT_EQ(editor.Finish(), 1);
+  const std::string gaveUp = "news-editor: cannot save " + db + ": " +
+                             make_error_code(FileError::kWaitGivenUp).message() + "\n";
+  const std::string kept = "news-editor: the unsaved change is kept in " + state + "/news-editor/";
+  ASSERT_EQ(editor.err.substr(0, waiting.size() + 2 * gaveUp.size() + kept.size()),
+            waiting + gaveUp + gaveUp + kept);
+  const std::string rescue = editor.err.substr(editor.err.find(state), std::string::npos);
+  NewsDB rescued(rescue.substr(0, rescue.size() - 1));
+  ASSERT_FALSE(rescued.DidConstructionFail()) << rescue;
+  ASSERT_EQ(rescued.CountAll(), 2u);
+  EXPECT_EQ(rescued.GetNewsItemAll(1).title, "Rescued");
+  struct stat info;
+  ASSERT_EQ(stat(rescue.substr(0, rescue.size() - 1).c_str(), &info), 0);
+  EXPECT_EQ(info.st_mode & 0777, 0600u);
+  EXPECT_EQ(NewsDB(db).CountAll(), 1u);
 }
 
 // Options other than --help and --version are mistakes, never names of files to make; after
@@ -471,8 +614,11 @@ TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
     EXPECT_FALSE(Exists(TemporaryPathFor(path)));  // no leftover piles up
     const std::string failed = "(Visible=1)\nUnable to save news DB\n\nEnter command [h for help]:";
     EXPECT_EQ(editor.out.substr(editor.out.size() - failed.size()), failed);
+    const std::string why = memory ? "Cannot allocate memory" : "File too large";
+    EXPECT_TRUE(editor.ReadErrorsUntil("news-editor: cannot save " + path + ": " + why + "\n"));
     ASSERT_EQ(prlimit(editor.pid, resource, lifted ? &none : &limit, nullptr), 0);
     editor.Type("q\n");
+    if (!lifted) editor.Type("q\n");
     EXPECT_EQ(editor.Finish(), lifted ? 0 : 1);
     const std::string end = lifted ? "help]:" : "help]:Unable to save news DB\n";
     EXPECT_EQ(editor.out.substr(editor.out.size() - end.size()), end);
@@ -481,5 +627,31 @@ TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
     EXPECT_EQ(saved.GetNewsItemAll(saved.CountAll() - 1).title, lifted ? "New" : "Old");
     EXPECT_FALSE(Exists(TemporaryPathFor(path)));
   }
+}
+#endif
+
+#if !defined(_WIN32)
+// A database that loads also lists within the memory it was loaded in: no text is copied whole.
+TEST(EditorListing, ALongTextIsListedWithinTheMemoryItWasLoadedIn) {
+  if (kAddressSanitizer) GTEST_SKIP() << "no address limit under the address sanitizer";
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  NewsDB db;
+  db.items = {NewsItem(1, "Long", std::string(32 << 20, 'x'), 545, 5, 12, 2026, false, true)};
+  ASSERT_TRUE(db.SerializeFile(path));
+  Editor editor({NEWS_EDITOR_PATH, path});
+  editor.ReadUntil("Enter command [h for help]:");
+  std::ifstream status("/proc/" + std::to_string(editor.pid) + "/status");
+  size_t room = 0;
+  for (std::string line; std::getline(status, line);) {
+    if (line.compare(0, 7, "VmSize:") == 0) room = (std::stoul(line.substr(7)) << 10) + (16 << 20);
+  }
+  const rlimit limit{room, RLIM_INFINITY};
+  ASSERT_EQ(prlimit(editor.pid, RLIMIT_AS, &limit, nullptr), 0);
+  editor.Type("l\n");
+  EXPECT_EQ(editor.Finish(), 0);
+  const std::string end = "x(Visible=1)\n\nEnter command [h for help]:";
+  EXPECT_EQ(editor.out.substr(editor.out.size() - end.size()), end);
+  EXPECT_EQ(editor.err, "");
 }
 #endif

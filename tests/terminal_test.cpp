@@ -19,6 +19,7 @@
 #include <csignal>
 #include <cstring>
 #include <fstream>
+#include <memory>
 #include <string>
 
 #include "NewsDB.h"
@@ -26,20 +27,31 @@
 
 namespace {
 
+// Which of the editor's standard input and output is a pipe rather than the terminal.
+enum class Piped { kNeither, kInput, kOutput };
+
 // The editor on a terminal of its own, on a database file of its own; the test types at it as a
 // person would.
 class Terminal {
  public:
   // Starts the editor on a file holding `content`, in the character set of `locale` if one is
-  // given.
-  explicit Terminal(const std::string& content, const char* locale = nullptr) {
+  // given, with `piped` on a pipe: typed keys then go into that pipe, or what the editor writes
+  // there is read with its terminal's output.
+  explicit Terminal(const std::string& content, const char* locale = nullptr,
+                    Piped piped = Piped::kNeither)
+      : piped_(piped) {
     WriteFile(db, content);
-    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0) return;
+    int ends[2];
+    if (openpty(&master_, &slave_, nullptr, nullptr, nullptr) != 0 || pipe(ends) != 0) return;
     tcgetattr(slave_, &before);
     pid_ = fork();
     if (pid_ == 0) {
       close(master_);
       login_tty(slave_);
+      if (piped == Piped::kInput) dup2(ends[0], STDIN_FILENO);
+      if (piped == Piped::kOutput) dup2(ends[1], STDOUT_FILENO);
+      close(ends[0]);
+      close(ends[1]);
       setenv("TERM", "xterm", 1);
       if (locale != nullptr) setenv("LC_ALL", locale, 1);
 #if defined(NEWS_TEST_LOCALES)
@@ -49,6 +61,10 @@ class Terminal {
       execl(NEWS_EDITOR_PATH, NEWS_EDITOR_PATH, db.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }
+    pipe_ = piped == Piped::kInput ? ends[1] : ends[0];
+    close(piped == Piped::kInput ? ends[0] : ends[1]);
+    if (piped == Piped::kNeither) close(pipe_);
+    if (piped == Piped::kNeither) pipe_ = -1;
   }
   ~Terminal() {
     if (pid_ > 0 && waitpid(pid_, nullptr, WNOHANG) == 0) {
@@ -57,13 +73,23 @@ class Terminal {
     }
     close(master_);
     close(slave_);
+    if (pipe_ >= 0) close(pipe_);
   }
 
   // Types `keys` once the line editor has the terminal (it shows its prompt a moment before), so
   // that no key meets the terminal's own line editing, then waits for `marker` as WaitFor does.
   bool Type(const std::string& keys, const std::string& marker = "") {
-    for (int waited = 0; (LocalModes() & ICANON) != 0 && waited < 1000; ++waited) ReadSome(10);
-    return write(master_, keys.data(), keys.size()) == ssize_t(keys.size()) && WaitFor(marker);
+    for (int waited = 0; piped_ == Piped::kNeither && (LocalModes() & ICANON) != 0 && waited < 1000;
+         ++waited) {
+      ReadSome(10);
+    }
+    const int to = piped_ == Piped::kInput ? pipe_ : master_;
+    return write(to, keys.data(), keys.size()) == ssize_t(keys.size()) && WaitFor(marker);
+  }
+  // Ends piped input.
+  void EndInput() {
+    close(pipe_);
+    pipe_ = -1;
   }
   // Waits until the editor, once shown to have taken what was sent (by its echo, waited for
   // first), waits for a key however long it takes (in select without a time limit): keys sent
@@ -132,15 +158,16 @@ class Terminal {
 
  private:
   bool ReadSome(int milliseconds) {
-    pollfd ready{master_, POLLIN, 0};
-    if (poll(&ready, 1, milliseconds) <= 0) return false;
+    pollfd ready[2] = {{master_, POLLIN, 0}, {pipe_, POLLIN, 0}};
+    if (poll(ready, piped_ == Piped::kOutput ? 2 : 1, milliseconds) <= 0) return false;
     char buffer[4096];
-    const ssize_t got = read(master_, buffer, sizeof buffer);
+    const ssize_t got = read(ready[0].revents != 0 ? master_ : pipe_, buffer, sizeof buffer);
     if (got > 0) out.append(buffer, static_cast<size_t>(got));
     return got > 0;
   }
 
-  int master_ = -1, slave_ = -1;
+  Piped piped_;
+  int master_ = -1, slave_ = -1, pipe_ = -1;
   pid_t pid_ = -1;
   size_t seen_ = 0;
 };
@@ -300,15 +327,69 @@ TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
     EXPECT_EQ(ReadFile(terminal.db), kThree);
   }
   Terminal terminal(kThree);
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
   // Echoed by the line editor, so the terminal is in its hands.
-  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("Quit soon", "Quit soon"));
+  ASSERT_TRUE(terminal.Type("Kept" + kEnter + "one line" + kEnter + "half a li", "half a li"));
   kill(terminal.Pid(), SIGCONT);  // as after a stop: the prompt and the line are drawn again
-  EXPECT_TRUE(terminal.WaitFor(kPrompt + "Quit soon"));
+  EXPECT_TRUE(terminal.WaitFor("half a li"));
   terminal.Resize(30, 100);  // and after a resize
-  EXPECT_TRUE(terminal.WaitFor(kPrompt + "Quit soon"));
-  kill(terminal.Pid(), SIGTERM);
+  EXPECT_TRUE(terminal.WaitFor("half a li"));
+  kill(terminal.Pid(), SIGHUP);  // the window is closed: the message being written is kept
   const int status = terminal.Wait();
-  EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
-  EXPECT_NE(terminal.out.find(kPasteOff, terminal.out.find("Quit soon")), std::string::npos);
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_NE(terminal.out.find(kPasteOff, terminal.out.find("half a li")), std::string::npos);
   EXPECT_EQ(terminal.LocalModes(), terminal.before.c_lflag);
+  NewsDB saved(terminal.db);
+  ASSERT_EQ(saved.CountAll(), 4u);
+  EXPECT_EQ(saved.GetNewsItemAll(3).title, "Kept");
+  EXPECT_EQ(saved.GetNewsItemAll(3).text, "one line\nhalf a li");
+}
+
+// Ctrl-C belongs to the editor for its whole run: during a listing it ends the listing; while a
+// save waits for another it gives the wait up, and the change stays to be saved later.
+TEST(EditorAtATerminal, CtrlCEndsAListingAndGivesUpAWait) {
+#if !defined(NEWS_HAVE_LIBEDIT)
+  GTEST_SKIP() << "the editor was built without libedit";
+#endif
+  NewsDB many;
+  for (int i = 1; i <= 100000; ++i)
+    many.items.emplace_back(i, "t", "x", 1, 1, 1, 2026, false, true);
+  many.items.back().title = "last";
+  Terminal terminal(TextOf(many));
+  if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
+  ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("l" + kEnter, "DB contains 100000"));
+  ASSERT_TRUE(terminal.Type("\003", kPrompt));
+  EXPECT_EQ(terminal.out.find("Message last"), terminal.out.rfind("Message last"));  // once only
+  auto other = std::make_unique<FileReplacement>();  // another program's save, under way
+  ASSERT_TRUE(other->Begin(terminal.db));
+  ASSERT_TRUE(terminal.Type("a" + kEnter + "New" + kEnter + "x" + kEnter + kEnter,
+                            "news-editor: waiting for another program's save of " + terminal.db));
+  ASSERT_TRUE(terminal.Type("\003", "(Visible=1)\r\nUnable to save news DB\r\n"));
+  ASSERT_TRUE(terminal.WaitFor("news-editor: cannot save " + terminal.db + ": " +
+                               make_error_code(FileError::kWaitGivenUp).message()));
+  ASSERT_TRUE(terminal.WaitFor(kPrompt));
+  other.reset();
+  ASSERT_TRUE(terminal.Type("q" + kEnter));
+  const int status = terminal.Wait();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_EQ(NewsDB(terminal.db).CountAll(), 100001u);
+}
+
+// With only one of them at a terminal: each prompt reaches piped output before the editor waits
+// for the line typed at the terminal, and the end of piped input ends the last line shown.
+TEST(EditorAtATerminal, WithOneSidePipedPromptsShowAndTheLastLineEnds) {
+  {
+    Terminal terminal(kThree, nullptr, Piped::kOutput);  // as in `news-editor news.db | tee log`
+    if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
+    ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
+    ASSERT_TRUE(terminal.Type("T" + kEnter, "two newlines]:\n") && terminal.Type("\004"));
+    const int status = terminal.Wait();
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  }
+  Terminal terminal(kThree, nullptr, Piped::kInput);
+  if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
+  ASSERT_TRUE(terminal.Type("h\n", "close this application"));
+  terminal.EndInput();
+  terminal.Wait();
+  EXPECT_TRUE(EndsWith(terminal.out, kPrompt + "\r\n"));
 }
