@@ -22,7 +22,8 @@
 // attributes its user may set, before any data is in it.
 //
 // Each platform family implements this header in a file of its own (FileAccess_posix.cpp,
-// FileAccess_windows.cpp); each compiles to nothing on the other.
+// FileAccess_windows.cpp); each compiles to nothing on the other. What is alike everywhere is in
+// FileAccess.cpp.
 #ifndef CROSSPLATFORM_FILEACCESS_H
 #define CROSSPLATFORM_FILEACCESS_H
 

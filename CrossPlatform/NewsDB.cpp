@@ -43,7 +43,7 @@ bool NewsItem::DeserializeValues(std::istream& in) {
 NewsDB::NewsDB() = default;
 
 NewsDB::NewsDB(std::istream& in) {
-  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); });
+  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); }, &lastError_);
 }
 
 NewsDB::NewsDB(const std::string& path) {

@@ -48,7 +48,7 @@ class NewsDB final : public Serializable {
   // An empty database with counter 0 and no file name.
   NewsDB();
   // Reads a database from `in`; ask DidConstructionFail() right after (running out of memory
-  // fails it too).
+  // fails it too, and LastError() then says so).
   explicit NewsDB(std::istream& in);
   // True when the database file `file`, read through `in` up to the end of its record, holds
   // nothing after it but bytes outside values, and was read without an error: a value there
