@@ -316,10 +316,13 @@ TEST(FileSave, WritesLongTextsInPiecesAsTheyAre) {
     };
     const std::string result = InChild(limited, [&] {
       db.items.pop_back();
-      // A handed piece that cannot be written fails the save even when nothing follows it.
+      // A handed piece that cannot be written fails the save even when nothing follows it, and
+      // the failure of the write, not of a later step, is what each save reports.
       FileReplacement save;
       std::string piece(4 << 20, 'x');
-      return !db.SerializeFile(path) && !(save.Begin(path) && save.Hand(piece) && save.Commit());
+      const auto tooLarge = std::make_error_code(std::errc::file_too_large);
+      return !db.SerializeFile(path) && db.LastError() == tooLarge &&
+             !(save.Begin(path) && save.Hand(piece) && save.Commit()) && save.Error() == tooLarge;
     });
     EXPECT_EQ(result, "ok") << (blocked ? "blocked: " : "ignored: ") << "the save did not fail";
     EXPECT_EQ(ReadFile(path), saved);
