@@ -783,12 +783,10 @@ TEST(FileSave, AStepThatFailsFailsTheSaveWholeButMissingLocksDoNot) {
     SCOPED_TRACE(std::to_string(calls[0]) + " failing with " + std::to_string(error));
     WriteFile(path, "old");
     // A failed save reports the error of the call that failed.
+    const std::error_code failure(error, std::generic_category());
     const std::string result =
         InChild([&] { return FailCalls(calls, error); },
-                [&] {
-                  return large.SerializeFile(path) ||
-                         large.LastError() != std::error_code(error, std::generic_category());
-                });
+                [&] { return large.SerializeFile(path) || large.LastError() != failure; });
     if (result == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
     EXPECT_EQ(result, saves ? "ok" : "failed");
     EXPECT_EQ(ReadFile(path), saves ? TextOf(large) : "old");
