@@ -782,11 +782,11 @@ TEST(FileSave, AStepThatFailsFailsTheSaveWholeButMissingLocksDoNot) {
   for (const auto& [calls, error, saves] : cases) {
     SCOPED_TRACE(std::to_string(calls[0]) + " failing with " + std::to_string(error));
     WriteFile(path, "old");
-    // A failed save reports the error of the call that failed.
-    const std::error_code failure(error, std::generic_category());
+    // A failed save reports the error of the call that failed. (Compared by number: comparing
+    // categories has the undefined-behaviour sanitizer write, which fails in one of these rows.)
     const std::string result =
         InChild([&] { return FailCalls(calls, error); },
-                [&] { return large.SerializeFile(path) || large.LastError() != failure; });
+                [&] { return large.SerializeFile(path) || large.LastError().value() != error; });
     if (result == "impossible") GTEST_SKIP() << "system calls cannot be made to fail here";
     EXPECT_EQ(result, saves ? "ok" : "failed");
     EXPECT_EQ(ReadFile(path), saves ? TextOf(large) : "old");
