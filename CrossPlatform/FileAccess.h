@@ -22,7 +22,8 @@
 // attributes its user may set, before any data is in it.
 //
 // Each platform family implements this header in a file of its own (FileAccess_posix.cpp,
-// FileAccess_windows.cpp); each compiles to nothing on the other.
+// FileAccess_windows.cpp); each compiles to nothing on the other. What is alike everywhere is in
+// FileAccess.cpp.
 #ifndef CROSSPLATFORM_FILEACCESS_H
 #define CROSSPLATFORM_FILEACCESS_H
 
@@ -132,7 +133,7 @@ class FileReader final : public std::streambuf {
  private:
   // Reads from the open file `handle` from now on if it is a regular file; closes it otherwise.
   OpenResult Take(intptr_t handle);
-  // Reads up to `size` bytes into `data`; the count, 0 at the end, -1 on an error.
+  // Reads up to `size` bytes into `data`; the count, 0 at the end, -1 on an error (in `error_`).
   int64_t ReadSome(char* data, size_t size);
   void Close();
 
@@ -141,8 +142,13 @@ class FileReader final : public std::streambuf {
   bool readFailed_ = false;
   std::error_code error_;
   uint64_t unread_ = 0;  // of the file's size when it was opened, what has not been read yet
+  uint64_t read_ = 0;    // bytes read from the file so far, those still buffered included
   char buffer_[1 << 16];
 };
+
+inline uint64_t FileReader::Position() const {
+  return read_ - static_cast<uint64_t>(egptr() - gptr());
+}
 
 inline FileReader::int_type FileReader::underflow() {
   if (gptr() < egptr()) return traits_type::to_int_type(*gptr());
@@ -153,6 +159,7 @@ inline FileReader::int_type FileReader::underflow() {
     return traits_type::eof();
   }
   unread_ -= static_cast<uint64_t>(got) < unread_ ? static_cast<uint64_t>(got) : unread_;
+  read_ += static_cast<uint64_t>(got);
   setg(buffer_, buffer_, buffer_ + got);
   return traits_type::to_int_type(*gptr());
 }
@@ -208,6 +215,8 @@ class FileReplacement {
   struct Writer;  // the thread that writes handed pieces, where there is one
 
   void Abandon();
+  // Ends the save as failed, for the reason `why` unless an earlier step's failure is known.
+  void Fail(const std::error_code& why);
   // Appends `size` bytes right away, on the calling thread.
   bool WriteNow(const char* data, size_t size);
   // Makes `writer_`, with its thread where one can be had.

@@ -47,6 +47,17 @@ int FdOf(intptr_t handle) {
   return static_cast<int>(handle);
 }
 
+// The system's error `value`, as the C library numbers it.
+std::error_code ErrorOf(int value) {
+  return {value, std::generic_category()};
+}
+
+// The error the last failed call left in errno: to be taken right where that call returns,
+// before another call changes errno.
+std::error_code LastError() {
+  return ErrorOf(errno);
+}
+
 int64_t Nanoseconds(const struct timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }
@@ -181,6 +192,12 @@ std::string Beside(const std::string& path, const std::string& name) {
   return path.substr(0, path.size() - NameOf(path).size()) + name;
 }
 
+// Why a file that `info` describes, which is not a regular file, is never read or replaced.
+std::error_code NotRegular(const struct stat& info) {
+  if (S_ISDIR(info.st_mode)) return std::make_error_code(std::errc::is_a_directory);
+  return FileError::kNotRegularFile;
+}
+
 // A folder where everyone may create files but only their owners remove them, such as /tmp.
 bool SharedSticky(const struct stat& folder) {
   return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
@@ -221,13 +238,23 @@ void PushParts(const std::string& text, std::vector<std::string>& ahead) {
 }
 
 // Reads into `target` what the link `name` in the open folder `folder` names, when this user may
-// follow it; `info` describes the link.
+// follow it; `info` describes the link. False with `error` saying why not.
 bool ReadLinkToFollow(int folder, const std::string& name, const struct stat& info,
-                      std::string& target) {
+                      std::string& target, std::error_code& error) {
   struct stat here;
-  if (fstat(folder, &here) != 0 || !MayFollow(here, info)) return false;
+  if (fstat(folder, &here) != 0) {
+    error = LastError();
+    return false;
+  }
+  if (!MayFollow(here, info)) {
+    error = FileError::kUnsafeLink;
+    return false;
+  }
   target.assign(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
   const ssize_t length = readlinkat(folder, name.c_str(), &target[0], target.size());
+  if (length < 0) error = LastError();
+  // Empty, or grown since it was looked at.
+  if (length == 0 || static_cast<size_t>(length) >= target.size()) error = ErrorOf(EINVAL);
   if (length <= 0 || static_cast<size_t>(length) >= target.size()) return false;
   target.resize(static_cast<size_t>(length));
   return true;
@@ -238,7 +265,7 @@ bool ReadLinkToFollow(int folder, const std::string& name, const struct stat& in
 class Walk {
  public:
   explicit Walk(bool absolute)
-      : absolute_(absolute), at_(open(absolute ? "/" : ".", kFolderFlags)) {}
+      : absolute_(absolute), at_(open(absolute ? "/" : ".", kFolderFlags)), error_(errno) {}
   ~Walk() {
     if (at_ >= 0) CloseFd(at_);
   }
@@ -247,6 +274,8 @@ class Walk {
 
   // The folder reached; -1 once a step has failed.
   int At() const { return at_; }
+  // Why the step that failed did.
+  std::error_code Error() const { return ErrorOf(error_); }
   // Goes into the folder `part` of this one, "." and ".." included.
   void Enter(const std::string& part) {
     if (part == ".") return;
@@ -277,12 +306,15 @@ class Walk {
 
  private:
   void Move(int folder) {
+    const int error = errno;  // of the open that gave `folder`
     if (at_ >= 0) CloseFd(at_);
     at_ = folder;
+    if (folder < 0) error_ = error;
   }
 
   bool absolute_;
   int at_;
+  int error_;  // the errno of the open that failed
   std::vector<std::string> walked_;
 };
 
@@ -290,11 +322,19 @@ class Walk {
 // folder or to the file itself, but only where MayFollow allows. The folder of the file it names
 // stays open in `folder`, where every later step is taken, so no link is followed unchecked.
 // `name` is the file's name there (it need not exist) and `resolved` its path without links.
-// False, with `folder` -1, on a missing folder, a loop or a link that may not be followed.
-bool Resolve(const std::string& path, int& folder, std::string& name, std::string& resolved) {
+// False, with `folder` -1 and `error` saying why, on a missing folder, a loop, a link that may not
+// be followed, or a path that names a folder.
+bool Resolve(const std::string& path, int& folder, std::string& name, std::string& resolved,
+             std::error_code& error) {
   folder = -1;
   name.clear();
-  if (path.empty() || path.back() == '/') return false;
+  const auto refuse = [&error](std::error_code why) {
+    error = why;
+    return false;
+  };
+  const std::error_code folderNamed = std::make_error_code(std::errc::is_a_directory);
+  if (path.empty()) return refuse(ErrorOf(ENOENT));
+  if (path.back() == '/') return refuse(folderNamed);
   std::vector<std::string> ahead;
   PushParts(path, ahead);
   Walk walk(path[0] == '/');
@@ -304,15 +344,17 @@ bool Resolve(const std::string& path, int& folder, std::string& name, std::strin
     const bool last = ahead.empty();
     struct stat info;
     if (part == "." || part == "..") {
-      if (last) return false;  // a folder, not a file
+      if (last) return refuse(folderNamed);
       walk.Enter(part);
     } else if (fstatat(walk.At(), part.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (!last || errno != ENOENT) return false;
+      if (errno != ENOENT) return refuse(LastError());
+      if (!last) return refuse(FileError::kFolderMissing);
       name = part;  // a file still to be made
     } else if (S_ISLNK(info.st_mode)) {
       std::string target;
-      if (++links > 40 || !ReadLinkToFollow(walk.At(), part, info, target)) return false;
-      if (last && target.back() == '/') return false;  // a folder, not a file
+      if (++links > 40) return refuse(ErrorOf(ELOOP));
+      if (!ReadLinkToFollow(walk.At(), part, info, target, error)) return false;
+      if (last && target.back() == '/') return refuse(folderNamed);
       PushParts(target, ahead);
       if (target[0] == '/') walk.Restart();
     } else if (last) {
@@ -321,7 +363,8 @@ bool Resolve(const std::string& path, int& folder, std::string& name, std::strin
       walk.Enter(part);
     }
   }
-  if (walk.At() < 0 || name.empty()) return false;
+  if (walk.At() < 0) return refuse(walk.Error());
+  if (name.empty()) return refuse(folderNamed);
   folder = walk.Finish(name, resolved);
   return true;
 }
@@ -331,6 +374,7 @@ bool WriteAll(int fd, const char* data, size_t size) {
   while (size > 0) {
     const ssize_t written = write(fd, data, size < kMaxTransfer ? size : kMaxTransfer);
     if (written < 0 && errno == EINTR) continue;
+    if (written == 0) errno = EIO;  // nothing taken, and no error said
     if (written <= 0) return false;
     data += written;
     size -= static_cast<size_t>(written);
@@ -370,16 +414,39 @@ void FlushFolder(int folder) {
 
 // An existing file `name` in `folder` may be replaced only if it is a regular file this user may
 // write, as a truncating write would need: the rename alone needs no more than the folder's
-// permission.
-bool MayReplace(int folder, const std::string& name, struct stat& existing, bool& exists) {
+// permission. False with `error` saying why not.
+bool MayReplace(int folder, const std::string& name, struct stat& existing, bool& exists,
+                std::error_code& error) {
   exists = fstatat(folder, name.c_str(), &existing, AT_SYMLINK_NOFOLLOW) == 0;
-  if (!exists) return errno == ENOENT;
-  return S_ISREG(existing.st_mode) && faccessat(folder, name.c_str(), W_OK, AT_EACCESS) == 0;
+  if (!exists && errno == ENOENT) return true;
+  if (exists && !S_ISREG(existing.st_mode)) {
+    error = NotRegular(existing);
+    return false;
+  }
+  if (exists && faccessat(folder, name.c_str(), W_OK, AT_EACCESS) == 0) return true;
+  error = LastError();  // of the look, or of the check
+  return false;
 }
 
 // How long a save waits for another user's save, which might hold its lock for ever, and for
 // another user's temporary file to leave its private first moments.
 constexpr auto kOthersWait = std::chrono::seconds(10);
+
+// How a save waits for another: in steps of 10 ms, asking the caller's `waiting`, if given, before
+// each whether to go on, with the time since the save began.
+struct Patience {
+  const SaveWait& waiting;
+  std::chrono::steady_clock::time_point began;
+
+  // True when someone is asked, so that no wait may block.
+  bool Asks() const { return static_cast<bool>(waiting); }
+  // Waits one step; false, at once, when the caller gives the wait up.
+  bool Pause() const {
+    if (waiting && !waiting(std::chrono::steady_clock::now() - began)) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    return true;
+  }
+};
 
 size_t Bytes(const std::string& text) {
   return text.size();
@@ -400,17 +467,21 @@ bool LocksUnsupported(int error) {
   return error == ENOLCK || error == EOPNOTSUPP || error == ENOTSUP || error == ENOSYS;
 }
 
-enum class Locking { kLocked, kNoLocks, kBusy, kFailed };  // kBusy: held past the deadline
+// kBusy: held past the deadline; kGivenUp: the caller gave the wait up; kFailed: errno says why.
+enum class Locking { kLocked, kNoLocks, kBusy, kGivenUp, kFailed };
 
-// Locks `fd`, waiting however long it takes, or until `deadline` if there is one.
-Locking Lock(int fd, const std::chrono::steady_clock::time_point* deadline) {
+// Locks `fd`, waiting however long it takes, or until `deadline` if there is one, or until
+// `patience` gives up. With neither, the system waits, and grants the lock the moment it is free.
+Locking Lock(int fd, const std::chrono::steady_clock::time_point* deadline,
+             const Patience& patience) {
+  const bool blocking = deadline == nullptr && !patience.Asks();
   for (;;) {
-    if (flock(fd, deadline == nullptr ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return Locking::kLocked;
+    if (flock(fd, blocking ? LOCK_EX : LOCK_EX | LOCK_NB) == 0) return Locking::kLocked;
     if (errno == EINTR) continue;
     if (LocksUnsupported(errno)) return Locking::kNoLocks;
     if (errno != EWOULDBLOCK) return Locking::kFailed;
-    if (std::chrono::steady_clock::now() >= *deadline) return Locking::kBusy;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (deadline != nullptr && std::chrono::steady_clock::now() >= *deadline) return Locking::kBusy;
+    if (!patience.Pause()) return Locking::kGivenUp;
   }
 }
 
@@ -427,10 +498,10 @@ void RemoveIfStill(int folder, const std::string& name, int fd) {
 // Opens the plain file at `name` in `folder` for writing, or makes it (with `mode`) if nothing is
 // there, as a registered lock descriptor. Anything else found there is never opened, so nothing is
 // written through a link and a FIFO cannot block: it is removed where `MayRemove` allows and the
-// name is tried again. -1 when nothing may be opened; `created` tells whether this call made the
-// file.
+// name is tried again. -1, with `error` saying why, when nothing may be opened; `created` tells
+// whether this call made the file.
 int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name, mode_t mode,
-              bool& created) {
+              bool& created, const Patience& patience, std::error_code& error) {
   const auto deadline = std::chrono::steady_clock::now() + kOthersWait;
   // O_NOFOLLOW and O_NONBLOCK: should a link or FIFO take the name after the check, it is
   // neither followed nor waited for.
@@ -438,11 +509,18 @@ int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name
   for (;;) {
     struct stat named;
     const bool missing = fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0;
-    if (missing && errno != ENOENT) return -1;
+    if (missing && errno != ENOENT) {
+      error = LastError();
+      return -1;
+    }
     if (!missing && !S_ISREG(named.st_mode)) {
       // A folder may hold others' files: it is never removed.
-      if (S_ISDIR(named.st_mode) || !MayRemove(folderInfo, named) ||
-          (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT)) {
+      if (S_ISDIR(named.st_mode) || !MayRemove(folderInfo, named)) {
+        error = FileError::kTemporaryInTheWay;
+        return -1;
+      }
+      if (unlinkat(folder, name.c_str(), 0) != 0 && errno != ENOENT) {
+        error = LastError();
         return -1;
       }
       continue;
@@ -452,9 +530,20 @@ int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name
     created = missing;
     if (fd >= 0) return fd;
     if (errno == ENOENT || errno == EEXIST || errno == ELOOP) continue;  // changed meanwhile
-    // Another user's save keeps its file private until it has the database's permissions.
-    if (errno != EACCES || missing || std::chrono::steady_clock::now() >= deadline) return -1;
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (errno != EACCES || missing) {
+      error = LastError();
+      return -1;
+    }
+    // Another user's save keeps its file private until it has the database's permissions; one
+    // that stays private is that user's, in the way.
+    if (std::chrono::steady_clock::now() >= deadline) {
+      error = named.st_uid == geteuid() ? ErrorOf(EACCES) : FileError::kTemporaryInTheWay;
+      return -1;
+    }
+    if (!patience.Pause()) {
+      error = FileError::kWaitGivenUp;
+      return -1;
+    }
   }
 }
 
@@ -465,28 +554,37 @@ int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name
 // over from another user's killed save, or planted, and is never written: its name is removed
 // where `MayRemove` allows, and a file of this user's own takes its place. A file this call made
 // is removed again if it fails. Where the file system keeps no locks, -1 with `noLocks` set, and
-// nothing made is left.
-int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, bool& noLocks) {
+// nothing made is left; on any other failure -1 with `error` saying why. Every wait asks
+// `patience`.
+int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, bool& noLocks,
+               const Patience& patience, std::error_code& error) {
   noLocks = false;
   struct stat folderInfo;
-  if (fstat(folder, &folderInfo) != 0) return -1;
+  if (fstat(folder, &folderInfo) != 0) {
+    error = LastError();
+    return -1;
+  }
   const auto deadline = std::chrono::steady_clock::now() + kOthersWait;
   for (;;) {
-    const int fd = OpenPlain(folder, folderInfo, name, mode, created);
+    const int fd = OpenPlain(folder, folderInfo, name, mode, created, patience, error);
     if (fd < 0) return -1;
     struct stat held;
     const bool seen = fstat(fd, &held) == 0;
     // This user's own saves are waited for however long they take.
     const bool own =
         seen && S_ISREG(held.st_mode) && held.st_uid == geteuid() && held.st_nlink == 1;
-    const Locking locking = seen ? Lock(fd, own ? nullptr : &deadline) : Locking::kFailed;
+    const Locking locking = seen ? Lock(fd, own ? nullptr : &deadline, patience) : Locking::kFailed;
     if (locking != Locking::kLocked) {
+      if (locking == Locking::kFailed) error = LastError();
+      if (locking == Locking::kBusy) error = FileError::kOthersSaveHeld;
+      if (locking == Locking::kGivenUp) error = FileError::kWaitGivenUp;
       // A file another save holds locked is that save's own now. Otherwise the empty file this
       // call made goes again; had another save locked it meanwhile, its rename would find the
       // name gone and fail, never rename someone else's file.
       noLocks = locking == Locking::kNoLocks;
+      const bool held = locking == Locking::kBusy || locking == Locking::kGivenUp;
       struct stat now;
-      if (locking != Locking::kBusy && created && fstat(fd, &now) == 0 && now.st_size == 0) {
+      if (!held && created && fstat(fd, &now) == 0 && now.st_size == 0) {
         RemoveIfStill(folder, name, fd);
       }
       SaveLocks::Get().Close(fd);
@@ -494,14 +592,20 @@ int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, 
     }
     struct stat named;
     const bool namedExists = fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0;
+    std::error_code refused;
+    if (!namedExists && errno != ENOENT) refused = LastError();
     if (namedExists && SameFile(held, named)) {
       if (own) return fd;
-      const bool removed = MayRemove(folderInfo, held) && unlinkat(folder, name.c_str(), 0) == 0;
-      SaveLocks::Get().Close(fd);
-      if (!removed) return -1;
-    } else {
-      SaveLocks::Get().Close(fd);
-      if (!namedExists && errno != ENOENT) return -1;
+      if (!MayRemove(folderInfo, held)) {
+        refused = FileError::kTemporaryInTheWay;
+      } else if (unlinkat(folder, name.c_str(), 0) != 0) {
+        refused = LastError();
+      }
+    }
+    SaveLocks::Get().Close(fd);
+    if (refused) {
+      error = refused;
+      return -1;
     }
   }
 }
@@ -595,13 +699,19 @@ class AttributeSource {
     }
 #endif
     struct stat opened;
-    if (fd_ >= 0 && (fstat(fd_, &opened) != 0 || !SameFile(opened, existing))) {
+    const bool looked = fd_ >= 0 && fstat(fd_, &opened) == 0;
+    if (fd_ >= 0 && !(looked && SameFile(opened, existing))) {
+      const int error = looked ? EAGAIN : errno;  // replaced meanwhile: a later save may work
       CloseFd(fd_);
       fd_ = -1;
+      errno = error;
     }
   }
+  // Leaves errno as it was: a failure read from it is the caller's to report.
   ~AttributeSource() {
+    const int error = errno;
     if (fd_ >= 0) CloseFd(fd_);
+    errno = error;
   }
   AttributeSource(const AttributeSource&) = delete;
   AttributeSource& operator=(const AttributeSource&) = delete;
@@ -672,13 +782,20 @@ bool CopyAttributes(int folder, const std::string& name, const struct stat& exis
       if (errno == ENODATA || !SaysWhoMay(attribute)) continue;  // gone, or not this user's
       return false;
     }
-    if (SaysWhoMay(attribute) && !sameOwners) return false;
+    if (SaysWhoMay(attribute) && !sameOwners) {
+      errno = EPERM;  // the list would grant the new owners what it granted the old
+      return false;
+    }
     hadList = hadList || std::strcmp(attribute, kAccessList) == 0;
     if (fsetxattr(to, attribute, value.data(), value.size(), 0) == 0 || !SaysWhoMay(attribute)) {
       continue;
     }
+    const int refused = errno;
     const auto get = [&](char* data, size_t size) { return fgetxattr(to, attribute, data, size); };
-    if (!ReadSized(get, made) || made != value) return false;  // unless it has it already
+    if (!ReadSized(get, made) || made != value) {  // unless it has it already
+      errno = refused;
+      return false;
+    }
   }
   return hadList || fremovexattr(to, kAccessList) == 0 || errno == ENODATA || errno == ENOTSUP ||
          errno == EOPNOTSUPP;
@@ -702,6 +819,7 @@ bool CopyAttributes(int folder, const std::string& name, const struct stat& exis
   if (list == nullptr && errno != ENOENT) return errno == ENOTSUP || errno == EOPNOTSUPP;
   if (list != nullptr && !sameOwners) {
     acl_free(list);
+    errno = EPERM;  // the list would grant the new owners what it granted the old
     return false;
   }
   if (list == nullptr) list = acl_init(0);  // none: one the folder gave the new file goes
@@ -718,7 +836,8 @@ bool CopyAttributes(int, const std::string&, const struct stat&, int, bool) {
 #endif
 
 // Gives the temporary file `fd` the owner, group, extended attributes and permission bits of the
-// file `name` in `folder` that it replaces, which `existing` describes. Owner and group are set
+// file `name` in `folder` that it replaces, which `existing` describes; false with errno saying
+// why not. Owner and group are set
 // one at a time: a user may give a file any group they belong to, but not another owner. The mode
 // comes last, since an access list sets it too.
 bool TakeOverAttributes(int folder, const std::string& name, int fd, const struct stat& existing) {
@@ -739,12 +858,13 @@ std::string TemporaryNameIn(int folder, const std::string& name) {
 // After a failed stat or open of `path`: kMissing only when no file has that name and a save
 // could create it, in a folder that exists and is reached as the save reaches it. So a dangling
 // link into a missing folder, or one the save may not follow, fails the load at once rather than
-// the save after the user has typed a message.
-OpenResult MissingOrFailed(const std::string& path) {
-  if (errno != ENOENT) return OpenResult::kFailed;
+// the save after the user has typed a message. `error` says why.
+OpenResult MissingOrFailed(const std::string& path, std::error_code& error) {
+  error = LastError();
+  if (error != std::errc::no_such_file_or_directory) return OpenResult::kFailed;
   int folder = -1;
   std::string name, resolved;
-  if (!Resolve(path, folder, name, resolved)) return OpenResult::kFailed;
+  if (!Resolve(path, folder, name, resolved, error)) return OpenResult::kFailed;
   struct stat named;
   const bool missing = fstatat(folder, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0;
   CloseFd(folder);
@@ -752,18 +872,21 @@ OpenResult MissingOrFailed(const std::string& path) {
 }
 
 // Opens the regular file `name` in the open `folder` for reading, into `fd`. Anything else found
-// there is never opened.
-OpenResult OpenRegularIn(int folder, const std::string& name, int& fd) {
+// there is never opened. `error` says why no file was opened.
+OpenResult OpenRegularIn(int folder, const std::string& name, int& fd, std::error_code& error) {
   fd = -1;
   struct stat info;
-  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-    return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
+  if (fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0) {
+    if (!S_ISREG(info.st_mode)) {
+      error = NotRegular(info);
+      return OpenResult::kFailed;
+    }
+    // O_NOFOLLOW and O_NONBLOCK: should a link or FIFO take the name after the check, it is
+    // neither followed nor waited for.
+    fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+    if (fd >= 0) return OpenResult::kOpened;
   }
-  if (!S_ISREG(info.st_mode)) return OpenResult::kFailed;
-  // O_NOFOLLOW and O_NONBLOCK: should a link or FIFO take the name after the check, it is
-  // neither followed nor waited for.
-  fd = openat(folder, name.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
-  if (fd >= 0) return OpenResult::kOpened;
+  error = LastError();
   return errno == ENOENT ? OpenResult::kMissing : OpenResult::kFailed;
 }
 
@@ -771,13 +894,15 @@ OpenResult OpenRegularIn(int folder, const std::string& name, int& fd) {
 // (`made`): its temporary file, locked, or, where the file system keeps no locks, a file of its
 // own. `temporary` becomes the file's name in `folder`, empty while it has none.
 int OpenSaveFile(int folder, const std::string& name, mode_t mode, bool& made,
-                 std::string& temporary) {
+                 std::string& temporary, const Patience& patience, std::error_code& error) {
   temporary = TemporaryNameIn(folder, name);
   bool noLocks = false;
-  const int fd = OpenLocked(folder, temporary, mode, made, noLocks);
+  const int fd = OpenLocked(folder, temporary, mode, made, noLocks, patience, error);
   if (fd >= 0 || !noLocks) return fd;
   made = true;
-  return OpenUnique(folder, name, NameLimit(folder), mode, temporary);
+  const int own = OpenUnique(folder, name, NameLimit(folder), mode, temporary);
+  if (own < 0) error = LastError();
+  return own;
 }
 
 // Gives up the save file `fd` named `temporary` in `folder` (empty for a file with no name),
@@ -801,7 +926,8 @@ std::string TemporaryPathFor(const std::string& target) {
 FileStamp StampOf(const std::string& path) {
   int folder = -1;
   std::string name, resolved;
-  if (!Resolve(path, folder, name, resolved)) return FileStamp();
+  std::error_code unknown;
+  if (!Resolve(path, folder, name, resolved, unknown)) return FileStamp();
   struct stat info;
   const bool found = fstatat(folder, name.c_str(), &info, AT_SYMLINK_NOFOLLOW) == 0;
   CloseFd(folder);
@@ -810,34 +936,43 @@ FileStamp StampOf(const std::string& path) {
 
 OpenResult FileReader::Open(const std::string& path) {
   Close();
+  error_.clear();
   // What the name is now, whatever leads to it: a FIFO or device is never opened.
   // (A path too long for the system to take in one piece is only walked.)
   struct stat info;
   const bool looked = stat(path.c_str(), &info) == 0;
-  if (!looked && errno != ENAMETOOLONG) return MissingOrFailed(path);
-  if (looked && !S_ISREG(info.st_mode)) return OpenResult::kFailed;
+  if (!looked && errno != ENAMETOOLONG) return MissingOrFailed(path, error_);
+  if (looked && !S_ISREG(info.st_mode)) {
+    error_ = NotRegular(info);
+    return OpenResult::kFailed;
+  }
   // Then it is read through the folder a save reaches it in, as a save would.
   int folder = -1, fd = -1;
   std::string name, resolved;
-  if (!Resolve(path, folder, name, resolved)) return OpenResult::kFailed;
-  const OpenResult opened = OpenRegularIn(folder, name, fd);
+  if (!Resolve(path, folder, name, resolved, error_)) return OpenResult::kFailed;
+  const OpenResult opened = OpenRegularIn(folder, name, fd, error_);
   CloseFd(folder);
   return opened == OpenResult::kOpened ? Take(fd) : opened;
 }
 
 OpenResult FileReader::Open(const FileReplacement& save) {
   Close();
+  error_.clear();
+  if (save.folder_ < 0) {  // no save under way
+    error_ = std::make_error_code(std::errc::invalid_argument);
+    return OpenResult::kFailed;
+  }
   int fd = -1;
-  const OpenResult opened = save.folder_ < 0
-                                ? OpenResult::kFailed
-                                : OpenRegularIn(FdOf(save.folder_), NameOf(save.target_), fd);
+  const OpenResult opened = OpenRegularIn(FdOf(save.folder_), NameOf(save.target_), fd, error_);
   return opened == OpenResult::kOpened ? Take(fd) : opened;
 }
 
 OpenResult FileReader::Take(intptr_t handle) {
   const int fd = FdOf(handle);
   struct stat info;
-  if (fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+  const bool looked = fstat(fd, &info) == 0;
+  if (!looked || !S_ISREG(info.st_mode)) {
+    error_ = looked ? NotRegular(info) : LastError();
     CloseFd(fd);
     return OpenResult::kFailed;
   }
@@ -846,6 +981,7 @@ OpenResult FileReader::Take(intptr_t handle) {
   Keep(stamp_, fcntl(fd, F_DUPFD_CLOEXEC, 0));
   readFailed_ = false;
   unread_ = stamp_.size;
+  read_ = 0;
   setg(buffer_, buffer_, buffer_);
   return OpenResult::kOpened;
 }
@@ -854,6 +990,7 @@ int64_t FileReader::ReadSome(char* data, size_t size) {
   for (;;) {
     const ssize_t got = read(FdOf(handle_), data, size);
     if (got < 0 && errno == EINTR) continue;
+    if (got < 0) error_ = LastError();
     return got;
   }
 }
@@ -874,19 +1011,21 @@ FileStamp FileReplacement::TargetStamp() const {
 }
 
 bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
-  (void)waiting;  // TODO(errors): ask it while waiting
   Abandon();
+  error_.clear();
   // A save runs to its end: a cancellation acts after Commit() or Abandon().
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
   holdsCancel_ = true;
   process_ = getpid();
   written_ = writingBack_ = 0;
+  const Patience patience{waiting, std::chrono::steady_clock::now()};
+  std::error_code error;
   std::string name;
   int folder = -1;
-  if (Resolve(path, folder, name, target_)) folder_ = folder;
+  if (Resolve(path, folder, name, target_, error)) folder_ = folder;
   struct stat existing;
   bool exists = false;
-  ok_ = folder_ >= 0 && MayReplace(folder, name, existing, exists);
+  ok_ = folder_ >= 0 && MayReplace(folder, name, existing, exists, error);
   for (int attempt = 0; ok_; ++attempt) {
     // The text goes only into a file this save made, which no one else can have open: one that
     // replaces another starts private and takes the old one's attributes before any data is in
@@ -894,19 +1033,24 @@ bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
     const mode_t mode = exists ? 0600 : 0666;
     bool made = false;
     std::string temporary;
-    handle_ = OpenSaveFile(folder, name, mode, made, temporary);
+    handle_ = OpenSaveFile(folder, name, mode, made, temporary, patience, error);
     temporary_ = temporary.empty() ? "" : Beside(target_, temporary);
     // Once more with it open: the file may have been made read-only, or made at all, meanwhile.
-    ok_ = handle_ >= 0 && MayReplace(folder, name, existing, exists);
+    ok_ = handle_ >= 0 && MayReplace(folder, name, existing, exists, error);
     if (!ok_ || (made && mode == (exists ? 0600 : 0666))) break;
     Discard(folder, temporary, FdOf(handle_));  // a leftover, or made for the other case: anew
     handle_ = -1;
     ok_ = attempt < 100;
+    if (!ok_) error = ErrorOf(EAGAIN);  // the file came and went all the while
   }
   struct stat made;
-  ok_ = ok_ && ftruncate(FdOf(handle_), 0) == 0 && fstat(FdOf(handle_), &made) == 0 &&
-        (!exists || TakeOverAttributes(folder, name, FdOf(handle_), existing));
+  if (ok_ && (ftruncate(FdOf(handle_), 0) != 0 || fstat(FdOf(handle_), &made) != 0 ||
+              (exists && !TakeOverAttributes(folder, name, FdOf(handle_), existing)))) {
+    ok_ = false;
+    error = LastError();
+  }
   if (ok_) stamp_ = StampFrom(made);  // which file is this save's own, till Commit() is done
+  if (!ok_) Fail(error);
   if (!ok_) Abandon();
   return ok_;
 }
@@ -1022,8 +1166,14 @@ void FileReplacement::StopWriter() {
 }
 
 bool FileReplacement::WriteNow(const char* data, size_t size) {
-  // A child made by fork shares the file, which is its parent's to write.
-  ok_ = ok_ && handle_ >= 0 && process_ == getpid() && WriteAll(FdOf(handle_), data, size);
+  if (!ok_ || handle_ < 0) {
+    Fail(std::make_error_code(std::errc::bad_file_descriptor));  // no save under way
+  } else if (process_ != getpid()) {
+    // A child made by fork shares the file, which is its parent's to write.
+    Fail(std::make_error_code(std::errc::operation_not_permitted));
+  } else if (!WriteAll(FdOf(handle_), data, size)) {
+    Fail(LastError());
+  }
   if (!ok_) return false;
   written_ += size;
   // The disk is given the text in pieces of some megabytes: each call costs its own time.
@@ -1040,19 +1190,28 @@ bool FileReplacement::Commit() {
   const int fd = FdOf(handle_);
   const int folder = FdOf(folder_);
   const std::string name = NameOf(target_);
-  ok_ = ok_ && handle_ >= 0 && process_ == getpid() && FlushToDisk(fd);
+  if (!ok_ || handle_ < 0) {
+    Fail(std::make_error_code(std::errc::bad_file_descriptor));  // no save under way
+  } else if (process_ != getpid()) {
+    Fail(std::make_error_code(std::errc::operation_not_permitted));  // the parent's to rename
+  } else if (!FlushToDisk(fd)) {
+    Fail(LastError());
+  }
   if (ok_ && temporary_.empty()) {  // an unnamed file gets its name now
     std::string linked;
-    ok_ = LinkUnnamed(fd, folder, name, NameLimit(folder), linked);
+    if (!LinkUnnamed(fd, folder, name, NameLimit(folder), linked)) Fail(LastError());
     temporary_ = Beside(target_, linked);
   }
   // Only this save's own file is renamed into place (Begin() noted which it is in `stamp_`): a
   // name taken from it meanwhile, by a save that found no lock, now names someone else's.
   struct stat named;
-  ok_ = ok_ && fstatat(folder, NameOf(temporary_).c_str(), &named, AT_SYMLINK_NOFOLLOW) == 0 &&
-        static_cast<uint64_t>(named.st_dev) == stamp_.device &&
-        static_cast<uint64_t>(named.st_ino) == stamp_.file &&
-        renameat(folder, NameOf(temporary_).c_str(), folder, name.c_str()) == 0;
+  const std::string own = NameOf(temporary_);
+  if (ok_ && fstatat(folder, own.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) Fail(LastError());
+  if (ok_ && (static_cast<uint64_t>(named.st_dev) != stamp_.device ||
+              static_cast<uint64_t>(named.st_ino) != stamp_.file)) {
+    Fail(FileError::kTemporaryInTheWay);
+  }
+  if (ok_ && renameat(folder, own.c_str(), folder, name.c_str()) != 0) Fail(LastError());
   if (!ok_) {
     Abandon();
     return false;

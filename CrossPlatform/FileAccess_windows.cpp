@@ -5,6 +5,7 @@
 // After windows.h, which they need.
 #include <aclapi.h>
 
+#include <chrono>
 #include <cstring>
 #include <vector>
 
@@ -42,9 +43,43 @@ HANDLE HandleOf(intptr_t handle) {
   return reinterpret_cast<HANDLE>(handle);
 }
 
-bool IsMissing(DWORD error) {
-  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+// The system's error `value`, as GetLastError() gives it.
+std::error_code ErrorOf(DWORD value) {
+  return {static_cast<int>(value), std::system_category()};
 }
+
+// The error the last failed call left: to be taken right where that call returns, before another
+// call changes it.
+std::error_code LastError() {
+  return ErrorOf(GetLastError());
+}
+
+// Why a file could not be reached: a missing folder on the way is this library's to name.
+std::error_code WhyUnreached(DWORD error) {
+  return error == ERROR_PATH_NOT_FOUND ? make_error_code(FileError::kFolderMissing)
+                                       : ErrorOf(error);
+}
+
+// Why a file with the attributes `attributes` is never read or replaced: a folder or a device.
+std::error_code NotPlain(DWORD attributes) {
+  return (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0
+             ? std::make_error_code(std::errc::is_a_directory)
+             : make_error_code(FileError::kNotRegularFile);
+}
+
+// How a save waits for another: in short steps, asking the caller's `waiting`, if given, before
+// each whether to go on, with the time since the save began.
+struct Patience {
+  const SaveWait& waiting;
+  std::chrono::steady_clock::time_point began;
+
+  // Waits one step; false, at once, when the caller gives the wait up.
+  bool Pause() const {
+    if (waiting && !waiting(std::chrono::steady_clock::now() - began)) return false;
+    Sleep(kRetryMilliseconds);
+    return true;
+  }
+};
 
 bool IsTransient(DWORD error) {
   return error == ERROR_SHARING_VIOLATION || error == ERROR_ACCESS_DENIED;
@@ -74,12 +109,22 @@ HANDLE OpenShared(const std::wstring& path, DWORD access) {
                      nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
 }
 
-// An existing target may be replaced only if it is a plain file that is not read-only.
-bool MayReplace(const std::wstring& target) {
+// An existing target may be replaced only if it is a plain file that is not read-only; a missing
+// one only in a folder that exists. False with `error` saying why not.
+bool MayReplace(const std::wstring& target, std::error_code& error) {
   const DWORD attributes = GetFileAttributesW(target.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return IsMissing(GetLastError());
-  return (attributes &
-          (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_DEVICE)) == 0;
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    const DWORD why = GetLastError();
+    if (why == ERROR_FILE_NOT_FOUND) return true;
+    error = WhyUnreached(why);
+    return false;
+  }
+  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    error = NotPlain(attributes);
+  } else if ((attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    error = ErrorOf(ERROR_ACCESS_DENIED);
+  }
+  return !error;
 }
 
 // True for a plain file with no other name, which a save may write.
@@ -155,8 +200,9 @@ bool RemoveUnwritable(const std::wstring& temporary) {
 // seconds, then the save fails); a killed save's handle was closed by the system, so its file is
 // taken over when it is this user's own. Anything else found at that name (a link to another
 // file, or another user's file, which would give the database its owner and access list) is never
-// written: its name is removed, and where this user may not remove it the save fails.
-HANDLE OpenLocked(const std::wstring& temporary) {
+// written: its name is removed, and where this user may not remove it the save fails, with
+// `error` saying why. Every wait asks `patience`.
+HANDLE OpenLocked(const std::wstring& temporary, const Patience& patience, std::error_code& error) {
   const ULONGLONG deadline = GetTickCount64() + kOthersWaitMilliseconds;
   for (int refused = 0;;) {
     const HANDLE file = CreateFileW(
@@ -166,20 +212,33 @@ HANDLE OpenLocked(const std::wstring& temporary) {
       // A file this call made is this process's own, whoever the system made its owner.
       const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
       if (IsPlain(file) && (made || OwnedByThisUser(file))) return file;
-      if (!RemoveAndClose(file) || ++refused > kRetries) return INVALID_HANDLE_VALUE;
-      continue;
-    }
-    const DWORD error = GetLastError();
-    if (error == ERROR_SHARING_VIOLATION) {  // another save holds the lock
-      if (GetTickCount64() >= deadline && OwnedByAnotherUser(temporary)) {
+      if (!RemoveAndClose(file) || ++refused > kRetries) {
+        error = FileError::kTemporaryInTheWay;
         return INVALID_HANDLE_VALUE;
       }
-      Sleep(kRetryMilliseconds);
+      continue;
+    }
+    const DWORD why = GetLastError();
+    if (why == ERROR_SHARING_VIOLATION) {  // another save holds the lock
+      if (GetTickCount64() >= deadline && OwnedByAnotherUser(temporary)) {
+        error = FileError::kOthersSaveHeld;
+        return INVALID_HANDLE_VALUE;
+      }
+      if (!patience.Pause()) {
+        error = FileError::kWaitGivenUp;
+        return INVALID_HANDLE_VALUE;
+      }
       continue;
     }
     // Refused outright: another user's file this user may not write, which is removed where this
-    // user may; or, for a moment, another save's abandoned file while it is being deleted.
-    if (error != ERROR_ACCESS_DENIED || ++refused > kRetries) return INVALID_HANDLE_VALUE;
+    // user may; or, for a moment, another save's abandoned file while it is being deleted. Where
+    // nothing stands at the name, the folder refused it.
+    if (why != ERROR_ACCESS_DENIED || ++refused > kRetries) {
+      const bool inTheWay = why == ERROR_ACCESS_DENIED &&
+                            GetFileAttributesW(temporary.c_str()) != INVALID_FILE_ATTRIBUTES;
+      error = inTheWay ? make_error_code(FileError::kTemporaryInTheWay) : WhyUnreached(why);
+      return INVALID_HANDLE_VALUE;
+    }
     if (!RemoveUnwritable(temporary)) Sleep(kRetryMilliseconds);
   }
 }
@@ -226,7 +285,11 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
   while (size > 0) {
     const DWORD chunk = size < kMaxTransfer ? static_cast<DWORD>(size) : kMaxTransfer;
     DWORD written = 0;
-    if (!WriteFile(file, data, chunk, &written, nullptr) || written == 0) return false;
+    if (!WriteFile(file, data, chunk, &written, nullptr)) return false;
+    if (written == 0) {  // nothing taken, and no error said
+      SetLastError(ERROR_WRITE_FAULT);
+      return false;
+    }
     data += written;
     size -= written;
   }
@@ -285,19 +348,25 @@ FileStamp StampOf(const std::string& path) {
 
 OpenResult FileReader::Open(const std::string& path) {
   Close();
+  error_.clear();
   std::wstring wide;
-  if (!Widen(path, wide)) return OpenResult::kFailed;
-  const DWORD attributes = GetFileAttributesW(wide.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) {
-    // A missing folder on the way is not a file a save could create.
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::kMissing : OpenResult::kFailed;
-  }
-  if ((attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+  if (!Widen(path, wide)) {
+    error_ = ErrorOf(ERROR_NO_UNICODE_TRANSLATION);
     return OpenResult::kFailed;
   }
-  const HANDLE file = OpenShared(wide, GENERIC_READ);
+  const DWORD attributes = GetFileAttributesW(wide.c_str());
+  HANDLE file = INVALID_HANDLE_VALUE;
+  if (attributes != INVALID_FILE_ATTRIBUTES &&
+      (attributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_DEVICE)) != 0) {
+    error_ = NotPlain(attributes);
+    return OpenResult::kFailed;
+  }
+  if (attributes != INVALID_FILE_ATTRIBUTES) file = OpenShared(wide, GENERIC_READ);
   if (file == INVALID_HANDLE_VALUE) {
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? OpenResult::kMissing : OpenResult::kFailed;
+    // A missing folder on the way is not a file a save could create.
+    const DWORD why = GetLastError();
+    error_ = WhyUnreached(why);
+    return why == ERROR_FILE_NOT_FOUND ? OpenResult::kMissing : OpenResult::kFailed;
   }
   return Take(reinterpret_cast<intptr_t>(file));
 }
@@ -306,6 +375,7 @@ OpenResult FileReader::Open(const std::string& path) {
 OpenResult FileReader::Open(const FileReplacement& save) {
   if (save.handle_ < 0) {
     Close();
+    error_ = std::make_error_code(std::errc::invalid_argument);  // no save under way
     return OpenResult::kFailed;
   }
   return Open(save.target_);
@@ -314,6 +384,7 @@ OpenResult FileReader::Open(const FileReplacement& save) {
 OpenResult FileReader::Take(intptr_t handle) {
   const HANDLE file = HandleOf(handle);
   if (GetFileType(file) != FILE_TYPE_DISK) {  // a pipe, console or other device
+    error_ = FileError::kNotRegularFile;
     CloseHandle(file);
     return OpenResult::kFailed;
   }
@@ -321,6 +392,7 @@ OpenResult FileReader::Take(intptr_t handle) {
   stamp_ = StampOfHandle(file);
   readFailed_ = false;
   unread_ = stamp_.size;
+  read_ = 0;
   setg(buffer_, buffer_, buffer_);
   return OpenResult::kOpened;
 }
@@ -328,7 +400,10 @@ OpenResult FileReader::Take(intptr_t handle) {
 int64_t FileReader::ReadSome(char* data, size_t size) {
   DWORD got = 0;
   const DWORD chunk = size < kMaxTransfer ? static_cast<DWORD>(size) : kMaxTransfer;
-  if (!ReadFile(HandleOf(handle_), data, chunk, &got, nullptr)) return -1;
+  if (!ReadFile(HandleOf(handle_), data, chunk, &got, nullptr)) {
+    error_ = LastError();
+    return -1;
+  }
   return got;
 }
 
@@ -339,21 +414,31 @@ void FileReader::Close() {
 }
 
 bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
-  (void)waiting;  // TODO(errors): ask it while waiting
   Abandon();
+  error_.clear();
   ok_ = false;
   target_ = path;
   temporary_ = TemporaryPathFor(path);
+  const Patience patience{waiting, std::chrono::steady_clock::now()};
+  std::error_code error;
   std::wstring target, temporary;
-  if (!Widen(target_, target) || !Widen(temporary_, temporary) || !MayReplace(target)) {
+  if (!Widen(target_, target) || !Widen(temporary_, temporary)) {
+    error = ErrorOf(ERROR_NO_UNICODE_TRANSLATION);
+  } else if (MayReplace(target, error)) {
+    const HANDLE file = OpenLocked(temporary, patience, error);
+    if (file != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<intptr_t>(file);
+  }
+  if (handle_ < 0) {
+    Fail(error);
     return false;
   }
-  const HANDLE file = OpenLocked(temporary);
-  if (file == INVALID_HANDLE_VALUE) return false;
-  handle_ = reinterpret_cast<intptr_t>(file);
+  ok_ = true;
   LARGE_INTEGER start{};
-  ok_ = SetFilePointerEx(file, start, nullptr, FILE_BEGIN) && SetEndOfFile(file);
-  if (!ok_) Abandon();
+  if (!SetFilePointerEx(HandleOf(handle_), start, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(HandleOf(handle_))) {
+    Fail(LastError());
+    Abandon();
+  }
   return ok_;
 }
 
@@ -373,18 +458,25 @@ bool FileReplacement::Hand(std::string& piece) {
 }
 
 bool FileReplacement::WriteNow(const char* data, size_t size) {
-  ok_ = ok_ && handle_ >= 0 && WriteAll(HandleOf(handle_), data, size);
+  if (!ok_ || handle_ < 0) {
+    Fail(std::make_error_code(std::errc::bad_file_descriptor));  // no save under way
+  } else if (!WriteAll(HandleOf(handle_), data, size)) {
+    Fail(LastError());
+  }
   return ok_;
 }
 
 void FileReplacement::StopWriter() {}
 
 bool FileReplacement::Commit() {
+  if (!ok_ || handle_ < 0) Fail(std::make_error_code(std::errc::bad_file_descriptor));
   if (handle_ < 0) return false;
   const HANDLE file = HandleOf(handle_);
   std::wstring target;
-  ok_ = ok_ && Widen(target_, target) && MakeFull(target) && FlushFileBuffers(file) &&
-        RenameOver(file, target);
+  if (ok_ && !Widen(target_, target)) Fail(ErrorOf(ERROR_NO_UNICODE_TRANSLATION));
+  if (ok_ && (!MakeFull(target) || !FlushFileBuffers(file) || !RenameOver(file, target))) {
+    Fail(LastError());
+  }
   if (!ok_) {
     Abandon();
     return false;

@@ -18,7 +18,7 @@ NewsItem::NewsItem(int32_t index, const std::string& title, const std::string& t
       visible(visible) {}
 
 NewsItem::NewsItem(std::istream& in) {
-  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); });
+  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); }, &lastError_);
 }
 
 void NewsItem::SerializeValues(std::string& out) const {
@@ -43,26 +43,50 @@ bool NewsItem::DeserializeValues(std::istream& in) {
 NewsDB::NewsDB() = default;
 
 NewsDB::NewsDB(std::istream& in) {
-  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); });
+  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in); }, &lastError_);
 }
 
 NewsDB::NewsDB(const std::string& path) {
-  constructionOk = UnlessOutOfMemory([&] {
-    fileName = path;
-    FileReader file;
-    if (file.Open(path) != OpenResult::kOpened) return false;
-    std::istream in(&file);
-    return Deserialize(in) && ReadWhole(file, in);
-  });
+  constructionOk = UnlessOutOfMemory(
+      [&] {
+        fileName = path;
+        lastErrorOffset_ = 0;
+        FileReader file;
+        if (file.Open(path) == OpenResult::kOpened) return ReadFrom(file);
+        lastError_ = file.Error();
+        return false;
+      },
+      &lastError_);
 }
 
 bool NewsDB::ReadWhole(const FileReader& file, std::istream& in) {
   return NothingFollows(in) && !file.ReadFailed();
 }
 
-bool NewsDB::ReadFrom(FileReader& file) {  // TODO(errors): say why
+bool NewsDB::ReadFrom(FileReader& file) {
+  lastError_.clear();
+  lastErrorOffset_ = 0;
   std::istream in(&file);
-  constructionOk = UnlessOutOfMemory([&] { return Deserialize(in) && ReadWhole(file, in); });
+  constructionOk = UnlessOutOfMemory(
+      [&] {
+        if (!Deserialize(in)) {
+          if (lastError_) return false;  // a message that memory could not hold: it said so
+          if (file.ReadFailed()) {
+            lastError_ = file.Error();
+          } else if (in.eof() && file.Position() == 0) {  // the end, before a single byte
+            lastError_ = FileError::kEmptyFile;
+          } else {
+            lastError_ = FileError::kNotDatabase;
+            lastErrorOffset_ = file.Position();
+          }
+          return false;
+        }
+        if (ReadWhole(file, in)) return true;
+        lastError_ =
+            file.ReadFailed() ? file.Error() : make_error_code(FileError::kDataAfterRecord);
+        return false;
+      },
+      &lastError_);
   return constructionOk;
 }
 
@@ -72,11 +96,14 @@ void NewsDB::SerializeValues(std::string& out) const {
 }
 
 bool NewsDB::DeserializeValues(std::istream& in) {
-  return DeserializeValue(in, lastIndex) && DeserializeClassVector(in, items);
+  return DeserializeValue(in, lastIndex) && DeserializeClassVector(in, items, &lastError_);
 }
 
 bool NewsDB::Save() {
-  return !fileName.empty() && SerializeFile(fileName);
+  if (!fileName.empty()) return SerializeFile(fileName);
+  lastError_ = std::make_error_code(std::errc::invalid_argument);  // no file to save to
+  lastErrorOffset_ = 0;
+  return false;
 }
 
 uint64_t NewsDB::CountAll() const {
@@ -167,30 +194,42 @@ bool NewsDB::Import(const NewsDB& other) {
 bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen,
                         const std::function<void(NewsDB& db, bool reloaded)>& change,
                         const SaveWait& waiting) {
-  return UnlessOutOfMemory([&] {
-    FileReplacement file;
-    bool reloaded = false;
-    const bool locked = file.Begin(path, waiting);
-    if (locked && file.TargetStamp() != seen) {
-      switch (ReadNewest(file, seen)) {
-        case OpenResult::kOpened:
-          reloaded = true;
-          break;
-        case OpenResult::kMissing:
-          break;  // the file has gone: this database is the newest there is
-        case OpenResult::kFailed:
-          change(*this, false);  // what cannot be read must not be overwritten
-          return false;
-      }
-    }
-    change(*this, reloaded);
-    if (!locked || !WriteTo(file) || !file.Commit()) return false;
-    seen = file.Stamp();
-    return true;
-  });
+  lastErrorOffset_ = 0;
+  return UnlessOutOfMemory(
+      [&] {
+        FileReplacement file;
+        bool reloaded = false;
+        const bool locked = file.Begin(path, waiting);
+        if (locked && file.TargetStamp() != seen) {
+          switch (ReadNewest(file, seen)) {
+            case OpenResult::kOpened:
+              reloaded = true;
+              break;
+            case OpenResult::kMissing:
+              break;  // the file has gone: this database is the newest there is
+            case OpenResult::kFailed: {
+              const std::error_code unread = lastError_;  // `change` may load or save meanwhile
+              const uint64_t offset = lastErrorOffset_;
+              change(*this, false);  // what cannot be read must not be overwritten
+              lastError_ = unread;
+              lastErrorOffset_ = offset;
+              return false;
+            }
+          }
+        }
+        change(*this, reloaded);
+        const bool saved = locked && WriteTo(file) && file.Commit();
+        lastError_ = file.Error();
+        lastErrorOffset_ = 0;
+        if (saved) seen = file.Stamp();
+        return saved;
+      },
+      &lastError_);
 }
 
 bool NewsDB::ReloadIfChanged(const std::string& path, FileStamp& seen) {
+  lastError_.clear();  // nothing to read is nothing to report
+  lastErrorOffset_ = 0;
   return StampOf(path) != seen && ReadNewest(path, seen) == OpenResult::kOpened;
 }
 
@@ -198,32 +237,21 @@ template <typename Where>
 OpenResult NewsDB::ReadNewest(const Where& where, FileStamp& seen) {
   FileReader reader;  // closed again before a save renames over the file, as Windows wants
   const OpenResult opened = reader.Open(where);
-  if (opened != OpenResult::kOpened) return opened;
-  std::istream in(&reader);
-  NewsDB newest(in);
-  if (newest.DidConstructionFail() || !ReadWhole(reader, in)) {
+  if (opened != OpenResult::kOpened) {
+    lastError_ = reader.Error();
+    lastErrorOffset_ = 0;
+    return opened;
+  }
+  NewsDB newest;
+  if (!newest.ReadFrom(reader)) {
+    lastError_ = newest.LastError();
+    lastErrorOffset_ = newest.LastErrorOffset();
     return OpenResult::kFailed;
   }
   lastIndex = newest.lastIndex;
   items = std::move(newest.items);
   seen = reader.Stamp();
+  lastError_.clear();
+  lastErrorOffset_ = 0;
   return OpenResult::kOpened;
-}
-
-// TODO(errors): messages of their own; and FileReader::Position
-namespace {
-class FileErrors final : public std::error_category {
- public:
-  const char* name() const noexcept override { return "news file"; }
-  std::string message(int) const override { return "refused"; }
-};
-}  // namespace
-
-const std::error_category& FileErrorCategory() {
-  static const FileErrors category;
-  return category;
-}
-
-uint64_t FileReader::Position() const {
-  return 0;
 }

@@ -21,7 +21,7 @@ class NewsItem final : public Serializable {
   NewsItem(int32_t index, const std::string& title, const std::string& text, uint32_t timeOfDay,
            uint32_t day, uint32_t month, int32_t year, bool read, bool visible);
   // Reads a message from `in`; ask DidConstructionFail() right after (running out of memory
-  // fails it too).
+  // fails it too, and LastError() then says so).
   explicit NewsItem(std::istream& in);
 
   // Appends the nine values in field order.
@@ -48,7 +48,7 @@ class NewsDB final : public Serializable {
   // An empty database with counter 0 and no file name.
   NewsDB();
   // Reads a database from `in`; ask DidConstructionFail() right after (running out of memory
-  // fails it too).
+  // fails it too, and LastError() then says so).
   explicit NewsDB(std::istream& in);
   // True when the database file `file`, read through `in` up to the end of its record, holds
   // nothing after it but bytes outside values, and was read without an error: a value there
@@ -62,14 +62,16 @@ class NewsDB final : public Serializable {
   // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
   // failure; a file that is missing or not a readable regular file counts as a failure, as does
   // one with a value after the database record, and running out of memory. Ask
-  // DidConstructionFail() right after.
+  // DidConstructionFail() right after, and LastError() why it failed.
   explicit NewsDB(const std::string& path);
 
   // Appends the counter and the list of messages.
   void SerializeValues(std::string& out) const override;
-  // Reads the counter, then the list; false if either fails, keeping what was read before.
+  // Reads the counter, then the list; false if either fails, keeping what was read before. A
+  // message that fails for want of memory sets LastError().
   bool DeserializeValues(std::istream& in) override;
-  // Saves to the remembered file name; false when there is none or the save fails.
+  // Saves to the remembered file name; false when there is none (LastError() then
+  // std::errc::invalid_argument) or the save fails.
   bool Save();
 
   // Number of messages.
@@ -116,7 +118,7 @@ class NewsDB final : public Serializable {
                   const SaveWait& waiting = nullptr);
   // If the file at the UTF-8 `path` no longer matches `seen`, reads it into this database and
   // returns true, `seen` then describing it; a file that has gone or cannot be read leaves this
-  // database and `seen` as they are.
+  // database and `seen` as they are, and LastError() says why (empty when nothing changed).
   bool ReloadIfChanged(const std::string& path, FileStamp& seen);
 
   std::string fileName;         // path given to the path constructor; used only by Save()

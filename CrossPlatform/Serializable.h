@@ -224,9 +224,11 @@ class Serializable {
   // fails (the elements before it stay). The count is trusted only as far as the input could
   // hold it: the list takes no more memory ahead than the input has bytes left (and a sixty-fourth
   // more, for elements added later), and a file claiming more elements than it holds fails at
-  // the first missing one.
+  // the first missing one. An element that failed for want of memory says so in `error`, if
+  // given.
   template <typename T>
-  static bool DeserializeClassVector(std::istream& in, std::vector<T>& list) {
+  static bool DeserializeClassVector(std::istream& in, std::vector<T>& list,
+                                     std::error_code* error = nullptr) {
     uint64_t count = 0;
     if (!DeserializeValue(in, count)) return false;
     list.clear();
@@ -236,7 +238,10 @@ class Serializable {
     list.reserve(static_cast<size_t>((std::min)(most, expected + expected / 64)));
     for (uint64_t i = 0; i < count; ++i) {
       T element(in);
-      if (element.DidConstructionFail()) return false;
+      if (element.DidConstructionFail()) {
+        if (error != nullptr && element.LastError()) *error = element.LastError();
+        return false;
+      }
       list.push_back(std::move(element));
     }
     return true;
@@ -288,10 +293,15 @@ class Serializable {
   // Returns true only when every step succeeded; on failure, running out of memory included, the
   // file is left as it was and no temporary file remains.
   bool SerializeFile(const std::string& path) const {
-    return UnlessOutOfMemory([&] {
-      FileReplacement file;
-      return file.Begin(path) && WriteTo(file) && file.Commit();
-    });
+    lastErrorOffset_ = 0;
+    return UnlessOutOfMemory(
+        [&] {
+          FileReplacement file;
+          const bool saved = file.Begin(path) && WriteTo(file) && file.Commit();
+          lastError_ = file.Error();
+          return saved;
+        },
+        &lastError_);
   }
 
   // Reads this record's values from `in`; returns the result of DeserializeValues unchanged.
@@ -318,16 +328,15 @@ class Serializable {
   // Returns what `body` returns, or false when it ran out of memory. Loads and saves run inside
   // it: memory is the standard library's to hand out, and it reports a shortage only by throwing
   // std::bad_alloc, or std::length_error for more than a container can hold at all, which must
-  // end a load or save as a failure, never the program.
+  // end a load or save as a failure, never the program. Then `error`, if given, says so.
   template <typename Body>
-  static bool UnlessOutOfMemory(const Body& body) {
+  static bool UnlessOutOfMemory(const Body& body, std::error_code* error = nullptr) {
     try {
       return body();
     } catch (const std::bad_alloc&) {
-      return false;
-    } catch (const std::length_error&) {
-      return false;
-    }
+    } catch (const std::length_error&) {}
+    if (error != nullptr) *error = std::make_error_code(std::errc::not_enough_memory);
+    return false;
   }
 
   // Writes this record into the save `file`, in pieces as its text is produced, so that neither

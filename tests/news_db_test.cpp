@@ -1,7 +1,9 @@
 #include <gtest/gtest.h>
 
+#include <map>
 #include <sstream>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "NewsDB.h"
@@ -25,15 +27,43 @@ NewsDB Holding(std::initializer_list<NewsItem> items, uint32_t lastIndex = 0) {
 }  // namespace
 
 // Each NAME.db under data/load is read as a database. With NAME.saved beside it, the load must
-// succeed and the database be written as that text; otherwise it must fail, and NAME.partial,
-// if present, is what it holds afterwards.
+// succeed and the database be written as that text; otherwise it must fail for the reason
+// `refused` gives it, and NAME.partial, if present, is what it holds afterwards.
 TEST(NewsDBLoad, ReadsOrRejectsEverySampleFile) {
+  // Why each other sample is refused, and for text that is no database, where reading stopped:
+  // right after the value that could not be taken, or at the end of the file.
+  const std::map<std::string, std::pair<FileError, uint64_t>> refused = {
+      {"bad-counter.db", {FileError::kNotDatabase, 4}},
+      {"bad-flag.db", {FileError::kNotDatabase, 129}},
+      {"bad-year.db", {FileError::kNotDatabase, 85}},
+      {"counter-only.db", {FileError::kNotDatabase, 5}},
+      {"counter-overflow.db", {FileError::kNotDatabase, 13}},
+      {"cut-past-count.db", {FileError::kDataAfterRecord, 0}},
+      {"empty.db", {FileError::kEmptyFile, 0}},
+      {"huge-count.db", {FileError::kNotDatabase, 85}},
+      {"joined.db", {FileError::kDataAfterRecord, 0}},
+      {"short-count.db", {FileError::kDataAfterRecord, 0}},
+      {"unterminated.db", {FileError::kNotDatabase, 76}},
+      {"word-flag.db", {FileError::kNotDatabase, 47}},
+  };
   for (const auto& entry : fs::directory_iterator(NEWS_TEST_DATA "/load")) {
     const fs::path& file = entry.path();
     if (file.extension() != ".db") continue;
     SCOPED_TRACE(file.string());
     NewsDB db(file.string());
-    EXPECT_EQ(db.DidConstructionFail(), !fs::exists(fs::path(file).replace_extension(".saved")));
+    const bool loads = fs::exists(fs::path(file).replace_extension(".saved"));
+    EXPECT_EQ(db.DidConstructionFail(), !loads);
+    const auto why = refused.find(file.filename().string());
+    if (loads) {
+      EXPECT_FALSE(db.LastError()) << db.LastError().message();
+    } else if (why == refused.end()) {
+      ADD_FAILURE() << "no reason given for refusing it";
+    } else {
+      EXPECT_EQ(db.LastError(), why->second.first) << db.LastError().message();
+      if (why->second.first == FileError::kNotDatabase) {
+        EXPECT_EQ(db.LastErrorOffset(), why->second.second);
+      }
+    }
     for (const char* expected : {".saved", ".partial"}) {
       const fs::path text = fs::path(file).replace_extension(expected);
       if (fs::exists(text)) {
@@ -105,16 +135,20 @@ TEST(NewsDBFile, SavesUnderTheRememberedNameOnly) {
   const std::string path = dir.File("news.db");
   NewsDB db(path);
   EXPECT_TRUE(db.DidConstructionFail());  // no file yet; the name is kept all the same
+  EXPECT_EQ(db.LastError(), kNoSuchFile);
   db.AddNewsItem(Item(1, false, true, "a\"b"));
   db.lastIndex = 7;
   ASSERT_TRUE(db.Save());
+  EXPECT_FALSE(db.LastError());  // a save that works leaves nothing to report
   NewsDB loaded(path);
   EXPECT_EQ(TextOf(loaded), R"(<"7" "1" <"1" "a\"b" "text" "545" "5" "12" "2026" "0" "0">>)");
   EXPECT_EQ(loaded.GetIndex(), 8u);
   loaded.RemoveNewsItemWithIndex(1);
   ASSERT_TRUE(loaded.Save());
   EXPECT_EQ(ReadFile(path), R"(<"8" "0">)");
-  EXPECT_FALSE(NewsDB().Save());
+  NewsDB unnamed;
+  EXPECT_FALSE(unnamed.Save());
+  EXPECT_EQ(unnamed.LastError(), std::make_error_code(std::errc::invalid_argument));
 }
 
 // Each change is made to what the file holds now, whoever saved it last.
@@ -148,6 +182,7 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   const std::string joined = TextOf(mine) + TextOf(Holding({Item(9, true)}, 9));
   WriteFile(path, joined);
   EXPECT_FALSE(mine.UpdateFile(path, seen, add("kept")));
+  EXPECT_EQ(mine.LastError(), FileError::kDataAfterRecord);
   EXPECT_EQ(ReadFile(path), joined);
   EXPECT_EQ(mine.CountAll(), 6u);
   EXPECT_EQ(reloads, (std::vector<bool>{false, false, true, false, false}));

@@ -10,6 +10,7 @@
 #include <sstream>
 #include <streambuf>
 #include <string>
+#include <system_error>
 #include <utility>
 
 #include "Serializable.h"
@@ -44,6 +45,14 @@ class TempDir {
  private:
   std::string path_;
 };
+
+// The error of a load of a file that is not there, as the platform reports it.
+#if defined(_WIN32)
+inline const std::error_code kNoSuchFile(2, std::system_category());  // ERROR_FILE_NOT_FOUND
+#else
+inline const std::error_code kNoSuchFile =
+    std::make_error_code(std::errc::no_such_file_or_directory);
+#endif
 
 // The record text of `record`.
 inline std::string TextOf(const Serializable& record) {
