@@ -293,6 +293,30 @@ void ExpectRefused(const std::vector<std::string>& args, const std::string& out,
 
 const char kRefused[] = "Unable to load news DB\n";
 
+// The folder where every editor started here keeps what it could not save: one of the tests',
+// never the user's own.
+class RescueFolder final : public testing::Environment {
+ public:
+  void SetUp() override {
+#if defined(_WIN32)
+    _putenv_s("LOCALAPPDATA", state_.File("").c_str());
+#else
+    setenv("XDG_STATE_HOME", state_.File("").c_str(), 1);
+#endif
+  }
+  static std::string Path() {
+#if defined(_WIN32)
+    return std::string(std::getenv("LOCALAPPDATA")) + "\\news-editor\\";
+#else
+    return std::string(std::getenv("XDG_STATE_HOME")) + "/news-editor/";
+#endif
+  }
+
+ private:
+  TempDir state_;
+};
+testing::Environment* const kRescueFolder = testing::AddGlobalTestEnvironment(new RescueFolder);
+
 // Expects the editor to refuse the database `path` with "Unable to load news DB" on standard
 // output and `reason` on standard error.
 void ExpectLoadRefused(const std::string& path, const std::string& reason,
@@ -335,16 +359,18 @@ TEST(EditorSessions, MatchTheirTranscripts) {
 }
 
 #if defined(NEWS_FAKE_CLOCK)
-// Messages written after 2038 (here at 1:04 on 1 January 2200, UTC) keep their dates, on 32-bit
-// systems too.
+// In the editor's process: the C library's clock stands still at 1:04 on 1 January 2200, UTC.
+void AtFixedTime() {
+  setenv("LD_PRELOAD", NEWS_FAKE_CLOCK, 1);
+  setenv("NEWS_FAKE_TIME", "7258122240", 1);
+  setenv("TZ", "UTC0", 1);
+  setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the stand-in comes before it
+}
+
+// Messages written after 2038 keep their dates, on 32-bit systems too.
 TEST(EditorClock, MessagesWrittenAfter2038KeepTheirDates) {
   TempDir dir;
-  Editor editor({NEWS_EDITOR_PATH, dir.File("news.db")}, [] {
-    setenv("LD_PRELOAD", NEWS_FAKE_CLOCK, 1);
-    setenv("NEWS_FAKE_TIME", "7258122240", 1);
-    setenv("TZ", "UTC0", 1);
-    setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the stand-in comes before it
-  });
+  Editor editor({NEWS_EDITOR_PATH, dir.File("news.db")}, AtFixedTime);
   editor.Type("a\nLater\ntext\n\n");
   EXPECT_EQ(editor.Finish(), 0);
   EXPECT_NE(editor.out.find("  Message Later 1 (1:04 1.1.2200) :text"), std::string::npos)
@@ -403,6 +429,48 @@ TEST(EditorSharing, AFileThatNoLongerLoadsIsKeptAndReported) {
   EXPECT_EQ(editor.Finish(), 1);
   EXPECT_EQ(editor.out.substr(editor.out.size() - 23), "Unable to save news DB\n");
   EXPECT_EQ(ReadFile(db), "written by something else");
+}
+
+// A change that cannot be saved by the end is kept in a new private file in the user's state
+// folder, named on standard error after the database and the time, never in place of another
+// file; it loads like any database.
+TEST(EditorSave, WhatCannotBeSavedIsKeptInARescueFile) {
+  TempDir dir;
+  const std::string db = dir.File("news.db");
+  fs::create_directory(PathOf(TemporaryPathFor(db)));  // in the way of every save
+  std::function<void()> inChild;
+#if defined(NEWS_FAKE_CLOCK)
+  inChild = AtFixedTime;  // so that both rescues are made at the same time
+#endif
+  std::string rescues[2];
+  for (const int run : {0, 1}) {
+    Editor editor({NEWS_EDITOR_PATH, db}, inChild);
+    editor.Type(PlatformLines("a\nRescued " + std::to_string(run) + "\ntext\n\nq\n"));
+    EXPECT_EQ(editor.Finish(), 1);
+    const std::string cannot = "news-editor: cannot save " + db + ": ",
+                      kept = "news-editor: the unsaved change is kept in ";
+    EXPECT_EQ(editor.err.compare(0, cannot.size(), cannot), 0) << editor.err;
+    const size_t at = editor.err.find(kept + RescueFolder::Path() + "news.db.");
+    ASSERT_NE(at, std::string::npos) << editor.err;
+    rescues[run] = editor.err.substr(at + kept.size());
+    rescues[run].pop_back();  // the line end
+  }
+  EXPECT_NE(rescues[0], rescues[1]);
+#if defined(NEWS_FAKE_CLOCK)
+  EXPECT_EQ(rescues[0], RescueFolder::Path() + "news.db.2200-01-01-010400");
+  EXPECT_EQ(rescues[1], rescues[0] + "-2");
+#endif
+  for (const int run : {0, 1}) {
+    NewsDB rescued(rescues[run]);
+    ASSERT_EQ(rescued.CountAll(), 1u);
+    EXPECT_EQ(rescued.GetNewsItemAll(0).title, "Rescued " + std::to_string(run));
+#if !defined(_WIN32)
+    struct stat info;
+    ASSERT_EQ(stat(rescues[run].c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+#endif
+  }
+  EXPECT_FALSE(Exists(db));
 }
 
 // A line may be of any length at every prompt: a megabyte each, through pipes.
@@ -506,15 +574,14 @@ bool WaitForState(pid_t pid, char state) {
 // A save that waits for another says so; a stop meanwhile stops the editor only once its save is
 // done, so that it never keeps other saves waiting. A termination gives the wait up: the change
 // then goes to a private rescue file, which is named and loads like any database.
-TEST(EditorSave, WaitsVisiblyStopsAfterItAndRescuesWhatItCannotSave) {
+TEST(EditorSave, WaitsVisiblyStopsAfterItAndGivesUpWhenTerminated) {
   TempDir dir;
-  const std::string db = dir.File("news.db"), state = dir.File("state");
-  const auto inState = [&state] { setenv("XDG_STATE_HOME", state.c_str(), 1); };
+  const std::string db = dir.File("news.db");
   const std::string waiting = "news-editor: waiting for another program's save of " + db + "\n";
   {
     auto other = std::make_unique<FileReplacement>();  // another program's save, under way
     ASSERT_TRUE(other->Begin(db));
-    Editor editor({NEWS_EDITOR_PATH, db}, inState);
+    Editor editor({NEWS_EDITOR_PATH, db});
     editor.Type("a\nFirst\ntext\n\n");
     ASSERT_TRUE(editor.ReadErrorsUntil(waiting));
     kill(editor.pid, SIGTSTP);
@@ -529,24 +596,16 @@ TEST(EditorSave, WaitsVisiblyStopsAfterItAndRescuesWhatItCannotSave) {
   }
   FileReplacement other;
   ASSERT_TRUE(other.Begin(db));
-  Editor editor({NEWS_EDITOR_PATH, db}, inState);
+  Editor editor({NEWS_EDITOR_PATH, db});
   editor.Type("a\nRescued\ntext\n\n");
   ASSERT_TRUE(editor.ReadErrorsUntil(waiting));
   kill(editor.pid, SIGTERM);
   EXPECT_EQ(editor.Finish(), 1);
   const std::string gaveUp = "news-editor: cannot save " + db + ": " +
                              make_error_code(FileError::kWaitGivenUp).message() + "\n";
-  const std::string kept = "news-editor: the unsaved change is kept in " + state + "/news-editor/";
-  ASSERT_EQ(editor.err.substr(0, waiting.size() + 2 * gaveUp.size() + kept.size()),
+  const std::string kept = "news-editor: the unsaved change is kept in " + RescueFolder::Path();
+  EXPECT_EQ(editor.err.substr(0, waiting.size() + 2 * gaveUp.size() + kept.size()),
             waiting + gaveUp + gaveUp + kept);
-  const std::string rescue = editor.err.substr(editor.err.find(state), std::string::npos);
-  NewsDB rescued(rescue.substr(0, rescue.size() - 1));
-  ASSERT_FALSE(rescued.DidConstructionFail()) << rescue;
-  ASSERT_EQ(rescued.CountAll(), 2u);
-  EXPECT_EQ(rescued.GetNewsItemAll(1).title, "Rescued");
-  struct stat info;
-  ASSERT_EQ(stat(rescue.substr(0, rescue.size() - 1).c_str(), &info), 0);
-  EXPECT_EQ(info.st_mode & 0777, 0600u);
   EXPECT_EQ(NewsDB(db).CountAll(), 1u);
 }
 
