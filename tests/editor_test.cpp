@@ -75,9 +75,11 @@ class Editor {
     }
     seen_ = at + marker.size();
   }
+#if !defined(_WIN32)
   // Reads standard error until `marker` appears after what earlier calls found; false when ten
   // seconds pass without it, or it ends.
   bool ReadErrorsUntil(const std::string& marker);
+#endif
   // Ends the input, reads all output and returns the exit status (255 for -1).
   int Finish();
 
@@ -234,6 +236,7 @@ int Editor::Finish() {
 }
 #endif
 
+#if !defined(_WIN32)
 bool Editor::ReadErrorsUntil(const std::string& marker) {
   size_t at;
   while ((at = err.find(marker, errorsSeen_)) == std::string::npos) {
@@ -242,6 +245,7 @@ bool Editor::ReadErrorsUntil(const std::string& marker) {
   errorsSeen_ = at + marker.size();
   return true;
 }
+#endif
 
 // `text` with @TIME@ and @FIELDS@ replaced by the local time of `moment` as listed and as stored,
 // and @EDITOR@ by the editor's path.

@@ -229,7 +229,8 @@ TEST(EditorAtATerminal, StoresWhatTheLineShowsAndEndsCleanly) {
 
 // Stored text is shown safely in the terminal's character set: at a UTF-8 terminal (which a plain
 // ASCII setting is taken as) valid characters are shown and the rest escaped; at one of another
-// set every byte that is a C1 control there is escaped.
+// set every byte that is a C1 control there is escaped. A long text, shown in pieces, is shown as
+// a whole: no character is cut in two.
 TEST(EditorAtATerminal, StoredTextIsShownSafelyInTheTerminalsCharacterSet) {
   const std::string cases[][3] = {{"C", "\xE2\x82\xAC \x9B", "\xE2\x82\xAC \\x9B"},
                                   {"de_DE.ISO-8859-1", "\xE2\x82\xAC \x9B", "\xE2\\x82\xAC \\x9B"}};
@@ -246,11 +247,14 @@ TEST(EditorAtATerminal, StoredTextIsShownSafelyInTheTerminalsCharacterSet) {
                       "(the build makes it with localedef from the C library's locale sources)";
     }
     if (known != nullptr) freelocale(known);
-    Terminal terminal(
-        "<\"1\" \"1\" <\"1\" \"" + stored + "\" \"x\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>",
-        locale.c_str());
+    std::string text = "x";
+    for (int i = 0; i < 40000; ++i) text += "\xC3\xA9";  // é, from an odd byte on
+    Terminal terminal("<\"1\" \"1\" <\"1\" \"" + stored + "\" \"" + text +
+                          "\" \"545\" \"5\" \"12\" \"2026\" \"0\" \"1\">>",
+                      locale.c_str());
     if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
     EXPECT_TRUE(terminal.WaitFor("  Message " + shown + " 1 (")) << locale << ": " << terminal.out;
+    EXPECT_TRUE(terminal.WaitFor(") :" + text + "(Visible=1)")) << locale;
     // A byte typed above 127 is stored as typed, a character of this set or not.
     ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
     ASSERT_TRUE(terminal.Type("caf\xE9" + kEnter + "x" + kEnter + kEnter, "Added new news entry"));
