@@ -585,7 +585,8 @@ TEST(EditorSave, WaitsVisiblyStopsAfterItAndGivesUpWhenTerminated) {
   {
     auto other = std::make_unique<FileReplacement>();  // another program's save, under way
     ASSERT_TRUE(other->Begin(db));
-    Editor editor({NEWS_EDITOR_PATH, db});
+    // A job of its own, as a shell makes it: the system never stops an orphaned one.
+    Editor editor({NEWS_EDITOR_PATH, db}, [] { setpgid(0, 0); });
     editor.Type("a\nFirst\ntext\n\n");
     ASSERT_TRUE(editor.ReadErrorsUntil(waiting));
     kill(editor.pid, SIGTSTP);
