@@ -72,7 +72,8 @@ bool appendText(std::string& piece, const std::string& text, size_t limit) {
     }
     appendShown(piece, text.data() + at, end - at);
     at = end;
-    if (piece.size() >= limit && !writeOut(piece)) return false;
+    // Only a text that goes on is written out in the middle of its entry.
+    if (at < text.size() && piece.size() >= limit && !writeOut(piece)) return false;
   }
   return true;
 }
