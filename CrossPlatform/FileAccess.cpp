@@ -26,6 +26,12 @@ class FileErrors final : public std::error_category {
         return "not a news database";
       case FileError::kDataAfterRecord:
         return "data follows the database record";
+      case FileError::kNotReadWhole:
+        return "the database was not read whole from the file";
+      case FileError::kChangedSinceRead:
+        return "another program changed the file since it was read";
+      case FileError::kSavingAlready:
+        return "this thread is saving the file already";
     }
     return "unknown error";
   }

@@ -50,6 +50,9 @@ enum class FileError {
   kEmptyFile,           // the file is empty, which no database is
   kNotDatabase,         // the text is not a database record
   kDataAfterRecord,     // a value follows the database record
+  kNotReadWhole,        // the database was not read whole from the file, which Save() keeps
+  kChangedSinceRead,    // another program changed the file since this database read or wrote it
+  kSavingAlready,       // this thread is saving the file already, and would wait for itself
 };
 
 // The category of FileError codes; its messages are short lower-case phrases.
@@ -76,13 +79,18 @@ struct FileStamp {
   uint64_t size = 0;
   int64_t modified = 0;  // last change of the content, in the system's own units
   int64_t changed = 0;   // last change of the content or its metadata
+  // Set where a save failed after its change was made in memory: no file matches the stamp, so
+  // the next save reads the file anew (a missing file as an empty database) before its change.
+  bool stale = false;
   // Where the system may give a deleted file's number to a new file, the stamps of files this
-  // program read or wrote keep the file open, so that no newer file can look like it.
+  // program read or wrote keep the file open (one descriptor for all copies of a stamp), so that
+  // no newer file can look like it.
   std::shared_ptr<void> keep;
 
   bool operator==(const FileStamp& other) const {
     return exists == other.exists && device == other.device && file == other.file &&
-           size == other.size && modified == other.modified && changed == other.changed;
+           size == other.size && modified == other.modified && changed == other.changed &&
+           stale == other.stale;
   }
   bool operator!=(const FileStamp& other) const { return !(*this == other); }
 };

@@ -94,7 +94,8 @@ void Keep(FileStamp& stamp, int fd) {
 // file, which a child made by fork shares; so the child lets go of its copies at once (replaced
 // by a descriptor that can be neither written nor flushed, so that their numbers stay taken
 // until the saves' objects close them), and only the saving process holds the lock. A fork waits
-// while such a descriptor is opened and registered, or closed, so none escapes.
+// while such a descriptor is opened and registered, or closed, so none escapes. Which thread holds
+// each lock is noted too: a save that would wait for a lock its own thread holds waits for ever.
 class SaveLocks {
  public:
   static SaveLocks& Get() {
@@ -106,18 +107,35 @@ class SaveLocks {
   // already has as many saves under way as are kept track of.
   int Open(int folder, const char* name, int flags, mode_t mode) {
     pthread_mutex_lock(&mutex_);
-    int* const slot = Find(-1);
+    Slot* const slot = Find(-1);
     const int fd = slot == nullptr ? -1 : openat(folder, name, flags, mode);
     if (slot == nullptr) errno = EMFILE;
-    if (fd >= 0) *slot = fd;
+    if (fd >= 0) *slot = Slot{fd, {}, false, {}};
     pthread_mutex_unlock(&mutex_);
     return fd;
+  }
+  // Notes that the calling thread holds the lock of the registered `fd`, the file `file`.
+  void Hold(int fd, const struct stat& file) {
+    pthread_mutex_lock(&mutex_);
+    if (Slot* const slot = Find(fd)) *slot = Slot{fd, pthread_self(), true, file};
+    pthread_mutex_unlock(&mutex_);
+  }
+  // True when the calling thread holds the lock of the file `file`.
+  bool HeldHere(const struct stat& file) {
+    pthread_mutex_lock(&mutex_);
+    bool here = false;
+    for (const Slot& slot : slots_) {
+      here = here || (slot.fd >= 0 && slot.held && pthread_equal(slot.holder, pthread_self()) &&
+                      slot.file.st_dev == file.st_dev && slot.file.st_ino == file.st_ino);
+    }
+    pthread_mutex_unlock(&mutex_);
+    return here;
   }
   // Closes `fd`, and forgets it if it was registered.
   void Close(int fd) {
     const NoCancel closing;
     pthread_mutex_lock(&mutex_);
-    if (int* const slot = Find(fd)) *slot = -1;
+    if (Slot* const slot = Find(fd)) slot->fd = -1;
     close(fd);
     pthread_mutex_unlock(&mutex_);
   }
@@ -125,14 +143,21 @@ class SaveLocks {
  private:
   static constexpr size_t kSlots = 64;
 
+  struct Slot {
+    int fd;
+    pthread_t holder;  // while `held`: the thread whose save holds the lock
+    bool held;
+    struct stat file;
+  };
+
   SaveLocks() : inert_(open("/dev/null", O_RDONLY | O_CLOEXEC)) {
-    for (int& slot : fds_) slot = -1;
+    for (Slot& slot : slots_) slot.fd = -1;
     pthread_atfork(Prepare, Parent, Child);
   }
 
-  int* Find(int fd) {
-    for (int& slot : fds_) {
-      if (slot == fd) return &slot;
+  Slot* Find(int fd) {
+    for (Slot& slot : slots_) {
+      if (slot.fd == fd) return &slot;
     }
     return nullptr;
   }
@@ -141,18 +166,18 @@ class SaveLocks {
   static void Parent() { pthread_mutex_unlock(&Get().mutex_); }
   static void Child() {
     SaveLocks& locks = Get();
-    for (int& slot : locks.fds_) {
-      if (slot < 0) continue;
-      if (locks.inert_ < 0 || dup2(locks.inert_, slot) < 0) close(slot);
-      fcntl(slot, F_SETFD, FD_CLOEXEC);
-      slot = -1;
+    for (Slot& slot : locks.slots_) {
+      if (slot.fd < 0) continue;
+      if (locks.inert_ < 0 || dup2(locks.inert_, slot.fd) < 0) close(slot.fd);
+      fcntl(slot.fd, F_SETFD, FD_CLOEXEC);
+      slot.fd = -1;
     }
     pthread_mutex_unlock(&locks.mutex_);
   }
 
   pthread_mutex_t mutex_ = PTHREAD_MUTEX_INITIALIZER;
   const int inert_;  // opened beforehand: /dev/null may not be reachable in the child
-  int fds_[kSlots];
+  Slot slots_[kSlots];
 };
 
 FileStamp StampFrom(const struct stat& info) {
@@ -570,6 +595,11 @@ int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, 
     if (fd < 0) return -1;
     struct stat held;
     const bool seen = fstat(fd, &held) == 0;
+    if (seen && SaveLocks::Get().HeldHere(held)) {  // a save of this thread's: never waited for
+      error = FileError::kSavingAlready;
+      SaveLocks::Get().Close(fd);
+      return -1;
+    }
     // This user's own saves are waited for however long they take.
     const bool own =
         seen && S_ISREG(held.st_mode) && held.st_uid == geteuid() && held.st_nlink == 1;
@@ -595,7 +625,10 @@ int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, 
     std::error_code refused;
     if (!namedExists && errno != ENOENT) refused = LastError();
     if (namedExists && SameFile(held, named)) {
-      if (own) return fd;
+      if (own) {
+        SaveLocks::Get().Hold(fd, held);
+        return fd;
+      }
       if (!MayRemove(folderInfo, held)) {
         refused = FileError::kTemporaryInTheWay;
       } else if (unlinkat(folder, name.c_str(), 0) != 0) {

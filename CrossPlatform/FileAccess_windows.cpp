@@ -187,6 +187,47 @@ bool RemoveAndClose(HANDLE file) {
   return removed;
 }
 
+// The temporary files whose locks this process holds, each with the thread whose save holds it:
+// a save that would wait for a lock its own thread holds would wait for ever.
+class HeldLocks {
+ public:
+  static HeldLocks& Get() {
+    static HeldLocks held;
+    return held;
+  }
+  void Add(const std::wstring& temporary) {
+    AcquireSRWLockExclusive(&lock_);
+    held_.emplace_back(GetCurrentThreadId(), temporary);
+    ReleaseSRWLockExclusive(&lock_);
+  }
+  // Forgets the lock of the temporary file at the UTF-8 `path`.
+  void Remove(const std::string& path) {
+    std::wstring temporary;
+    if (!Widen(path, temporary)) return;
+    AcquireSRWLockExclusive(&lock_);
+    for (auto entry = held_.begin(); entry != held_.end(); ++entry) {
+      if (entry->second == temporary) {
+        held_.erase(entry);
+        break;
+      }
+    }
+    ReleaseSRWLockExclusive(&lock_);
+  }
+  bool HeldHere(const std::wstring& temporary) {
+    AcquireSRWLockExclusive(&lock_);
+    bool here = false;
+    for (const auto& entry : held_) {
+      here = here || (entry.first == GetCurrentThreadId() && entry.second == temporary);
+    }
+    ReleaseSRWLockExclusive(&lock_);
+    return here;
+  }
+
+ private:
+  SRWLOCK lock_ = SRWLOCK_INIT;
+  std::vector<std::pair<DWORD, std::wstring>> held_;
+};
+
 // Opens `temporary` only to remove it, for a file this user may not write; false when it may not
 // be removed either, or another save holds it (sharing only reading, as the lock does).
 bool RemoveUnwritable(const std::wstring& temporary) {
@@ -219,6 +260,10 @@ HANDLE OpenLocked(const std::wstring& temporary, const Patience& patience, std::
       continue;
     }
     const DWORD why = GetLastError();
+    if (why == ERROR_SHARING_VIOLATION && HeldLocks::Get().HeldHere(temporary)) {
+      error = FileError::kSavingAlready;
+      return INVALID_HANDLE_VALUE;
+    }
     if (why == ERROR_SHARING_VIOLATION) {  // another save holds the lock
       if (GetTickCount64() >= deadline && OwnedByAnotherUser(temporary)) {
         error = FileError::kOthersSaveHeld;
@@ -427,6 +472,7 @@ bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
   } else if (MayReplace(target, error)) {
     const HANDLE file = OpenLocked(temporary, patience, error);
     if (file != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<intptr_t>(file);
+    if (file != INVALID_HANDLE_VALUE) HeldLocks::Get().Add(temporary);
   }
   if (handle_ < 0) {
     Fail(error);
@@ -484,6 +530,7 @@ bool FileReplacement::Commit() {
   stamp_ = StampOfHandle(file);
   CloseHandle(file);  // releases the lock, now that the new file is in place
   handle_ = -1;
+  HeldLocks::Get().Remove(temporary_);
   return true;
 }
 
@@ -492,6 +539,7 @@ void FileReplacement::Abandon() {
   RemoveAndClose(HandleOf(handle_));
   handle_ = -1;
   ok_ = false;
+  HeldLocks::Get().Remove(temporary_);
 }
 
 #endif  // _WIN32

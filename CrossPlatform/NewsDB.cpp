@@ -47,14 +47,21 @@ NewsDB::NewsDB(std::istream& in) {
 }
 
 NewsDB::NewsDB(const std::string& path) {
+  readWhole_ = false;  // until it is
   constructionOk = UnlessOutOfMemory(
       [&] {
         fileName = path;
         lastErrorOffset_ = 0;
         FileReader file;
-        if (file.Open(path) == OpenResult::kOpened) return ReadFrom(file);
-        lastError_ = file.Error();
-        return false;
+        const OpenResult opened = file.Open(path);
+        readWhole_ = opened == OpenResult::kMissing;  // a missing file is made by the first save
+        if (opened != OpenResult::kOpened) {
+          lastError_ = file.Error();
+          return false;
+        }
+        readWhole_ = ReadFrom(file);
+        if (readWhole_) seen_ = file.Stamp();
+        return readWhole_;
       },
       &lastError_);
 }
@@ -100,10 +107,34 @@ bool NewsDB::DeserializeValues(std::istream& in) {
 }
 
 bool NewsDB::Save() {
-  if (!fileName.empty()) return SerializeFile(fileName);
-  lastError_ = std::make_error_code(std::errc::invalid_argument);  // no file to save to
   lastErrorOffset_ = 0;
-  return false;
+  if (fileName.empty()) {
+    lastError_ = std::make_error_code(std::errc::invalid_argument);  // no file to save to
+    return false;
+  }
+  if (!readWhole_) {  // what the load did not read would be lost
+    lastError_ = FileError::kNotReadWhole;
+    return false;
+  }
+  return UnlessOutOfMemory(
+      [&] {
+        FileReplacement file;
+        if (!file.Begin(fileName)) {
+          lastError_ = file.Error();
+          return false;
+        }
+        FileStamp last = seen_;
+        last.stale = false;  // a failed UpdateFile changed this database, not the file
+        if (file.TargetStamp() != last) {
+          lastError_ = FileError::kChangedSinceRead;  // another program's work is not overwritten
+          return false;
+        }
+        const bool saved = WriteTo(file) && file.Commit();
+        lastError_ = file.Error();
+        if (saved) seen_ = file.Stamp();
+        return saved;
+      },
+      &lastError_);
 }
 
 uint64_t NewsDB::CountAll() const {
@@ -191,40 +222,60 @@ bool NewsDB::Import(const NewsDB& other) {
   return !added.empty();
 }
 
-bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen,
-                        const std::function<void(NewsDB& db, bool reloaded)>& change,
+bool NewsDB::UpdateFile(const std::string& path, FileStamp& seen, const DatabaseChange& change,
                         const SaveWait& waiting) {
   lastErrorOffset_ = 0;
-  return UnlessOutOfMemory(
+  const bool saved = UnlessOutOfMemory(
       [&] {
         FileReplacement file;
-        bool reloaded = false;
-        const bool locked = file.Begin(path, waiting);
-        if (locked && file.TargetStamp() != seen) {
+        FileContent found = FileContent::kUnchanged;
+        std::error_code unread = file.Begin(path, waiting) ? std::error_code() : file.Error();
+        uint64_t offset = 0;
+        if (unread) {
+          found = FileContent::kUnreadable;
+        } else if (file.TargetStamp() != seen) {
           switch (ReadNewest(file, seen)) {
             case OpenResult::kOpened:
-              reloaded = true;
+              found = FileContent::kReloaded;
               break;
             case OpenResult::kMissing:
-              break;  // the file has gone: this database is the newest there is
-            case OpenResult::kFailed: {
-              const std::error_code unread = lastError_;  // `change` may load or save meanwhile
-              const uint64_t offset = lastErrorOffset_;
-              change(*this, false);  // what cannot be read must not be overwritten
-              lastError_ = unread;
-              lastErrorOffset_ = offset;
-              return false;
-            }
+              // After a failed save this database holds a change the file never got: the file's
+              // content, none, is where its next change starts. Otherwise the file has gone, and
+              // this database is the newest there is.
+              if (seen.stale) {
+                lastIndex = 0;
+                items.clear();
+                seen = FileStamp();
+                found = FileContent::kReloaded;
+              }
+              break;
+            case OpenResult::kFailed:  // what cannot be read must not be overwritten
+              found = FileContent::kUnreadable;
+              unread = lastError_;
+              offset = lastErrorOffset_;
+              break;
           }
         }
-        change(*this, reloaded);
-        const bool saved = locked && WriteTo(file) && file.Commit();
+        const bool changed = change(*this, found);
+        lastError_ = unread;  // `change` may have loaded or saved meanwhile
+        lastErrorOffset_ = offset;
+        if (found == FileContent::kUnreadable) return false;
+        if (!changed) return true;  // the file holds this database already
+        const bool written = WriteTo(file) && file.Commit();
         lastError_ = file.Error();
-        lastErrorOffset_ = 0;
-        if (saved) seen = file.Stamp();
-        return saved;
+        if (written) seen = file.Stamp();
+        return written;
       },
       &lastError_);
+  if (!saved) seen.stale = true;  // the next call starts again from the file's content
+  return saved;
+}
+
+bool NewsDB::UpdateFile(const DatabaseChange& change, const SaveWait& waiting) {
+  if (!fileName.empty()) return UpdateFile(fileName, seen_, change, waiting);
+  lastError_ = std::make_error_code(std::errc::invalid_argument);  // no file to save to
+  lastErrorOffset_ = 0;
+  return false;
 }
 
 bool NewsDB::ReloadIfChanged(const std::string& path, FileStamp& seen) {

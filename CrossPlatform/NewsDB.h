@@ -40,6 +40,20 @@ class NewsItem final : public Serializable {
   bool visible = false;    // counts as visible; the visible-only views skip it otherwise
 };
 
+class NewsDB;
+
+// What a change passed to NewsDB::UpdateFile finds.
+enum class FileContent {
+  kUnchanged,   // the file is as this database last read or wrote it
+  kReloaded,    // the file changed (or a save of this database failed): this database now holds
+                // what the file holds
+  kUnreadable,  // the file could not be read, or its lock not taken: nothing will be written
+};
+
+// A change that UpdateFile carries out on the database; returns whether it changed anything
+// (nothing is written when it did not).
+using DatabaseChange = std::function<bool(NewsDB& db, FileContent found)>;
+
 // The database: the messages in insertion order and the counter that numbers new ones.
 // Positions are 0-based. Operations ending in All see every message; the others see only the
 // visible ones. Lookups by a message's index always see every message.
@@ -60,9 +74,9 @@ class NewsDB final : public Serializable {
   // the record, a read error, or too little memory; the database then holds what was read.
   bool ReadFrom(FileReader& file);
   // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
-  // failure; a file that is missing or not a readable regular file counts as a failure, as does
-  // one with a value after the database record, and running out of memory. Ask
-  // DidConstructionFail() right after, and LastError() why it failed.
+  // failure, and the file's stamp (Seen()); a file that is missing or not a readable regular file
+  // counts as a failure, as does one with a value after the database record, and running out of
+  // memory. Ask DidConstructionFail() right after, and LastError() why it failed.
   explicit NewsDB(const std::string& path);
 
   // Appends the counter and the list of messages.
@@ -70,9 +84,16 @@ class NewsDB final : public Serializable {
   // Reads the counter, then the list; false if either fails, keeping what was read before. A
   // message that fails for want of memory sets LastError().
   bool DeserializeValues(std::istream& in) override;
-  // Saves to the remembered file name; false when there is none (LastError() then
-  // std::errc::invalid_argument) or the save fails.
+  // Saves to the remembered file name, for a file that this program alone changes (see
+  // UpdateFile for a shared one): only while the file there is still the one this database last
+  // read or wrote, and only after a load that read it whole (a file missing at the load may be
+  // made while it is still missing). False, writing nothing, when there is no name
+  // (std::errc::invalid_argument), the load failed on a file that exists
+  // (FileError::kNotReadWhole), the file changed since (FileError::kChangedSinceRead), or the
+  // save fails; LastError() says which.
   bool Save();
+  // The stamp of the file as this database last read or wrote it at its remembered name.
+  const FileStamp& Seen() const { return seen_; }
 
   // Number of messages.
   uint64_t CountAll() const;
@@ -104,18 +125,24 @@ class NewsDB final : public Serializable {
 
   // Carries out `change` on the newest database in the file at the UTF-8 `path` and saves the
   // result, holding the save lock from reading to renaming, so that no other save can come in
-  // between. `seen` describes the file as this database last read or wrote it: while the file
-  // still matches it, this database is changed as it is; otherwise the file is read into this
-  // database first (a file that has gone keeps this database) and `change` is told it was
-  // reloaded. When the lock cannot be taken or the newer file cannot be read, `change` is applied
-  // to this database alone and nothing is written. Returns true only when the changed database
-  // was saved; `seen` then describes the new file. Running out of memory fails it like any other
-  // step, nothing written, and `change` may then have been carried out only in part.
-  // `waiting` is asked while the save waits for another (see FileReplacement::Begin). On
-  // failure LastError() says why.
-  bool UpdateFile(const std::string& path, FileStamp& seen,
-                  const std::function<void(NewsDB& db, bool reloaded)>& change,
+  // between: the way to change a file that other programs change too. `seen` describes the file
+  // as this database last read or wrote it: while the file still matches it, this database is
+  // changed as it is; otherwise the file is read into this database first (a file that has gone
+  // keeps this database) and `change` finds it reloaded. When the lock cannot be taken or the
+  // newer file cannot be read, `change` finds the file unreadable (what it does then stays in
+  // this database alone) and nothing is written. When `change` says it changed nothing, nothing
+  // is written either and the result is true. Returns true only when the database is saved;
+  // `seen` then describes the file. After a failure `seen` is stale, so that the next call starts
+  // again from the file's content and a change made again is made once. Running out of memory
+  // fails it like any other step, nothing written, and `change` may then have been carried out
+  // only in part. `waiting` is asked while the save waits for another (see
+  // FileReplacement::Begin); a save of the file that this thread is making already fails at once
+  // (FileError::kSavingAlready). `change` runs under the save lock: keep it short, and save
+  // nothing from it. On failure LastError() says why.
+  bool UpdateFile(const std::string& path, FileStamp& seen, const DatabaseChange& change,
                   const SaveWait& waiting = nullptr);
+  // UpdateFile at the remembered file name, from the remembered stamp (Seen()).
+  bool UpdateFile(const DatabaseChange& change, const SaveWait& waiting = nullptr);
   // If the file at the UTF-8 `path` no longer matches `seen`, reads it into this database and
   // returns true, `seen` then describing it; a file that has gone or cannot be read leaves this
   // database and `seen` as they are, and LastError() says why (empty when nothing changed).
@@ -126,6 +153,9 @@ class NewsDB final : public Serializable {
   std::vector<NewsItem> items;  // the messages, in insertion (file) order
 
  private:
+  FileStamp seen_;         // the file at `fileName` as this database last read or wrote it
+  bool readWhole_ = true;  // false once the path constructor failed on a file that exists
+
   // Replaces the counter and messages with those of the file that FileReader::Open(`where`)
   // opens (a path, or the file a begun save replaces), and `seen` with its stamp; kMissing or
   // kFailed (this database unchanged) when it cannot be read.

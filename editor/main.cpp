@@ -195,7 +195,11 @@ bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
   holdStops(true);
   const bool saved = db->UpdateFile(
       file.path, file.seen,
-      [&file](NewsDB& newest, bool reloaded) { makeUnsaved(newest, file, reloaded); }, waiting);
+      [&file](NewsDB& newest, FileContent found) {
+        makeUnsaved(newest, file, found == FileContent::kReloaded);
+        return true;  // even a delete of no message writes the file, as a change does
+      },
+      waiting);
   holdStops(false);
   if (saved) {
     file.unsaved.clear();

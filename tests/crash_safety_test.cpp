@@ -161,7 +161,7 @@ TEST(SaveLock, ChangesOfProcessesThatWaitForTheLockAreAllKept) {
     bool saved = true;
     for (int round = 0; round < kRounds; ++round) {
       const std::string title = std::to_string(process) + "." + std::to_string(round);
-      saved = db.UpdateFile(path, seen, [&](NewsDB& newest, bool) {
+      saved = db.UpdateFile(path, seen, [&](NewsDB& newest, FileContent) {
         ++shared.changing;
         newest.AddNewsItem(NewsItem(newest.GetUnusedIndex(), title, "x", 1, 1, 1, 2026, 0, 1));
         struct stat held;  // the temporary file, which this process has locked
@@ -170,6 +170,7 @@ TEST(SaveLock, ChangesOfProcessesThatWaitForTheLockAreAllKept) {
           std::this_thread::sleep_for(std::chrono::milliseconds(1));
         }
         --shared.changing;
+        return true;
       }) && saved;
     }
     _exit(saved ? 0 : 1);

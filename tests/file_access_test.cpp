@@ -395,10 +395,12 @@ TEST(FileErrors, EachRefusalSaysWhy) {
     NewsDB db;
     return db.SerializeFile(at) ? std::error_code() : db.LastError();
   };
-  // A save that gives up waiting for another save of the file, which holds it meanwhile: that
-  // save's file stays, for it to finish with. Asked three times, ever later, or it fails here.
+  // A save that gives up waiting for another thread's save of the file, which holds it meanwhile:
+  // that save's file stays, for it to finish with. Asked three times, ever later, or it fails here.
   const auto giveUp = [&] {
     FileReplacement held;
+    bool begun = false;
+    std::thread([&] { begun = held.Begin(path); }).join();
     std::vector<std::chrono::steady_clock::duration> waited;
     const auto third = [&waited](std::chrono::steady_clock::duration sofar) {
       waited.push_back(sofar);
@@ -406,12 +408,21 @@ TEST(FileErrors, EachRefusalSaysWhy) {
     };
     NewsDB db;
     FileStamp seen;
-    if (!held.Begin(path) || db.UpdateFile(
-                                 path, seen, [](NewsDB&, bool) {}, third))
+    if (!begun || db.UpdateFile(
+                      path, seen, [](NewsDB&, FileContent) { return true; }, third))
       return false;
     const bool asked = waited.size() == 3 && waited[0] < waited[1] && waited[1] < waited[2];
     return asked && db.LastError() == FileError::kWaitGivenUp && held.Write("new", 3) &&
            held.Commit() && ReadFile(path) == "new";
+  };
+  // A save of the file started within a save of it on the same thread, which it would wait for.
+  const auto nested = [&] {
+    FileReplacement outer;
+    NewsDB db;
+    FileStamp seen;
+    const bool inner =
+        outer.Begin(path) && db.UpdateFile(path, seen, [](NewsDB&, FileContent) { return true; });
+    return inner ? std::error_code() : db.LastError();
   };
   const auto unexpected = std::make_error_code(std::errc::state_not_recoverable);
   const std::function<bool()> here;
@@ -454,6 +465,7 @@ TEST(FileErrors, EachRefusalSaysWhy) {
          std::make_error_code(std::errc::is_a_directory), here},
         {"wait given up", [&] { return giveUp() ? FileError::kWaitGivenUp : unexpected; },
          FileError::kWaitGivenUp, apart},
+        {"save within a save of the same thread", nested, FileError::kSavingAlready, apart},
 #if defined(_WIN32)
         {"a folder at the temporary name", [&] { return save(dir.File("blocked.db")); },
          FileError::kTemporaryInTheWay, here},
@@ -932,8 +944,9 @@ TEST(FileSave, APathThroughLinksLongerThanAnyPathKeepsWorking) {
   ASSERT_EQ(symlinkat(nine.c_str(), middle, "b"), 0);
   const std::string path = dir.File("a/b/news.db");
   const auto add = [](const char* title) {
-    return [title](NewsDB& db, bool) {
+    return [title](NewsDB& db, FileContent) {
       db.AddNewsItem(NewsItem(db.GetUnusedIndex(), title, "x", 1, 1, 1, 2026, false, true));
+      return true;
     };
   };
   NewsDB db, other;

@@ -76,8 +76,9 @@ TEST(OutOfMemory, ASaveFailsAndLeavesNoTemporaryFile) {
       [&] {
         NewsDB db;
         FileStamp seen;
-        return db.UpdateFile(path, seen, [](NewsDB& newest, bool) {
+        return db.UpdateFile(path, seen, [](NewsDB& newest, FileContent) {
           newest.AddNewsItem(NewsItem(1, std::string(kMuch, 'x'), "", 1, 1, 1, 2026, 0, 1));
+          return true;
         }) || db.LastError() != std::errc::not_enough_memory;
       },
       [&] {  // even the save's own buffer is too much

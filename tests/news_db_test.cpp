@@ -157,11 +157,12 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   const std::string path = dir.File("news.db");
   NewsDB mine;
   FileStamp seen;
-  std::vector<bool> reloads;
-  const auto add = [&reloads](const std::string& title) {
-    return [&reloads, title](NewsDB& db, bool reloaded) {
-      reloads.push_back(reloaded);
+  std::vector<FileContent> found;
+  const auto add = [&found](const std::string& title) {
+    return [&found, title](NewsDB& db, FileContent content) {
+      found.push_back(content);
       db.AddNewsItem(Item(db.GetUnusedIndex(), true, false, title));
+      return true;
     };
   };
   EXPECT_TRUE(mine.UpdateFile(path, seen, add("first")));
@@ -185,5 +186,7 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   EXPECT_EQ(mine.LastError(), FileError::kDataAfterRecord);
   EXPECT_EQ(ReadFile(path), joined);
   EXPECT_EQ(mine.CountAll(), 6u);
-  EXPECT_EQ(reloads, (std::vector<bool>{false, false, true, false, false}));
+  using C = FileContent;
+  EXPECT_EQ(found, (std::vector<C>{C::kUnchanged, C::kUnchanged, C::kReloaded, C::kUnchanged,
+                                   C::kUnreadable}));
 }
