@@ -4,7 +4,6 @@
 
 LineEnd readLine(std::string& line, const std::string& prompt, LineKind kind) {
   line.clear();
-  if (endRequest() != 0) return LineEnd::kInputEnded;
   const LineEnd end = readWholeLine(line, prompt, kind);
   const size_t zero = line.find('\0');
   if (zero != std::string::npos) line.resize(zero);

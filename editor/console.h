@@ -46,15 +46,16 @@ LineEnd readLine(std::string& line, const std::string& prompt, LineKind kind);
 void appendShown(std::string& out, const char* text, size_t size);
 
 // The signal that asked the editor to end before its input did (a hangup, a termination, an
-// interrupt through a pipe), or 0. Once there is one, every line read reports the end of input;
-// at a terminal a title or text line being typed is first returned as it stands, so that a
-// message being written is kept as the end of input keeps it.
+// interrupt through a pipe), or 0. Once there is one, the input ends where it has arrived: the
+// lines read after it are those already sent (typed ahead, or written to a pipe), and of a last
+// line without its line end only a title or text line is kept (a command or number being typed
+// is not carried out), as at a terminal the title or text line being typed is.
 int endRequest();
 
-// True, once, when the user asked to stop what the editor does now: Ctrl-C typed at a terminal
-// while a listing was shown or a save waited (taken, so it cancels no line too), or a request to
-// end.
-bool stopRequested();
+// True, once, when the user asked to stop what the editor shows or waits for now: Ctrl-C typed
+// at a terminal while a listing was shown or a save waited (taken, so it cancels no line too).
+// True from then on when standard output has gone.
+bool interruptRequested();
 
 // While held, a stop signal (Ctrl-Z, SIGTSTP) waits for the release before the editor stops: a
 // save stopped half-way would keep every other save of the file waiting.
@@ -64,13 +65,17 @@ void holdStops(bool hold);
 // must see that signal (an interrupt ends a script that runs the editor); returns otherwise.
 void endAsRequested();
 
-// The folder of the user's own where changes that could not be saved are kept, made private
-// (only this user may enter it) where it is missing; empty, with `error`, when it cannot be had.
-std::string rescueFolder(std::error_code& error);
+// Sets `folder` to the folder of the user's own where changes that could not be saved are kept
+// (ending in a path separator), made private where it is missing, below a home or state folder
+// that exists. False, with `error`, when it cannot be made, or it is not a folder of this user's
+// that only this user may write to.
+bool rescueFolder(std::string& folder, std::error_code& error);
 
-// Makes the new, empty file `path` that only this user may read and write; false, with `error`,
-// when anything stands at that name (nothing is ever replaced) or it cannot be made.
-bool makePrivateFile(const std::string& path, std::error_code& error);
+// Writes `text` to the new file `path`, which only this user may read and write, through the
+// handle that made it, and flushes it to the disk. False, with `error`, when anything stands at
+// that name (std::errc::file_exists: nothing is ever replaced) or the file cannot be written
+// (it is then removed).
+bool writePrivateFile(const std::string& path, const std::string& text, std::error_code& error);
 
 // What each platform's file supplies to the shared part (console.cpp):
 

@@ -16,6 +16,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <new>
+#include <vector>
 
 #include "console.h"
 
@@ -91,53 +93,91 @@ void onStop(int) {
 // the wait for more.
 struct PlainInput {
   std::string bytes;
-  size_t at = 0;        // the first byte not yet returned
-  size_t searched = 0;  // how many bytes from `at` on are known to hold no line break
-  bool ended = false;
+  size_t at = 0;          // the first byte not yet returned
+  size_t searched = 0;    // how many bytes from `at` on are known to hold no line break
+  bool ended = false;     // nothing more is read: the input ended, or the editor was asked to end
+  bool dropping = false;  // a line too long for memory is being dropped, up to its line end
 };
 PlainInput plainInput;
 
-// Reads one line of standard input, without its line break. The last line may lack one. Once
-// the editor is asked to end, a title or text line is still taken from what has arrived (so a
-// message being written is kept), and then the input counts as ended.
+// Takes the next line from what `in` holds into `line`, `whole` telling whether its line end came
+// too; false when it holds no whole line (nor, at the end, a last one).
+bool takeLine(PlainInput& in, std::string& line, bool& whole) {
+  const size_t found = in.bytes.find('\n', in.at + in.searched);
+  if (found == std::string::npos && !(in.ended && in.at < in.bytes.size())) {
+    in.searched = in.bytes.size() - in.at;
+    return false;
+  }
+  whole = found != std::string::npos;
+  const size_t end = whole ? found : in.bytes.size();
+  line.assign(in.bytes, in.at, end - in.at);
+  in.at = end + whole;
+  in.searched = 0;
+  if (in.at >= (size_t{1} << 16) && in.at >= in.bytes.size() / 2) {  // never moved twice
+    in.bytes.erase(0, in.at);
+    in.at = 0;
+  }
+  return true;
+}
+
+// Reads what standard input has ready into `in`, waiting for it unless `ending`; false when a
+// signal's wake-up came first.
+bool readMore(PlainInput& in, bool ending) {
+  pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeUp[0], POLLIN, 0}};
+  const int arrived = poll(ready, ending || wakeUp[0] < 0 ? 1 : 2, ending ? 0 : -1);
+  if (arrived <= 0) {
+    in.ended = arrived == 0 || (errno != EINTR && errno != EAGAIN);
+    return false;
+  }
+  char drained[64];
+  while (ready[1].revents != 0 && read(wakeUp[0], drained, sizeof drained) > 0) {}
+  if (ready[0].revents == 0) return false;
+  char piece[1 << 16];
+  const ssize_t got = read(STDIN_FILENO, piece, sizeof piece);
+  if (got < 0 && (errno == EINTR || errno == EAGAIN)) return true;
+  if (got <= 0) {
+    in.ended = true;
+  } else {
+    in.bytes.append(piece, static_cast<size_t>(got));
+  }
+  return true;
+}
+
+// Reads one line of standard input, without its line break. The last line may lack one. Once the
+// editor is asked to end, what has arrived is still read, but no more (see endRequest). A line
+// too long for the memory there is cancels its dialogue, as Ctrl-C at a terminal does.
 LineEnd readPlainLine(std::string& line, LineKind kind) {
   PlainInput& in = plainInput;
   for (;;) {
-    const bool message = kind == LineKind::kTitle || kind == LineKind::kText;
-    if (endSignal != 0 && !message) return LineEnd::kInputEnded;
-    const size_t found = in.bytes.find('\n', in.at + in.searched);
-    if (found != std::string::npos || (in.ended && in.at < in.bytes.size())) {
-      const size_t end = found != std::string::npos ? found : in.bytes.size();
-      line.assign(in.bytes, in.at, end - in.at);
-      in.at = end + (found != std::string::npos);
-      in.searched = 0;
-      if (in.at >= (size_t{1} << 16) && in.at >= in.bytes.size() / 2) {  // never moved twice
-        in.bytes.erase(0, in.at);
-        in.at = 0;
+    try {
+      if (in.dropping) {  // up to the line end of the line that did not fit
+        const size_t found = in.bytes.find('\n', in.at);
+        in.bytes.erase(in.at, found == std::string::npos ? found : found + 1 - in.at);
+        in.dropping = found == std::string::npos && !in.ended;
+        if (!in.dropping) {
+          std::cerr << "news-editor: a line too long for the memory there is was dropped"
+                    << std::endl;
+          return LineEnd::kCancelled;
+        }
       }
-      return LineEnd::kTyped;
-    }
-    in.searched = in.bytes.size() - in.at;
-    if (in.ended) return LineEnd::kInputEnded;
-    pollfd ready[2] = {{STDIN_FILENO, POLLIN, 0}, {wakeUp[0], POLLIN, 0}};
-    // Asked to end, only what has arrived is read; where nothing has, the input ends here.
-    const bool ending = endSignal != 0;
-    const int arrived = poll(ready, ending || wakeUp[0] < 0 ? 1 : 2, ending ? 0 : -1);
-    if (arrived == 0) in.ended = true;
-    if (arrived < 0) {
-      in.ended = errno != EINTR && errno != EAGAIN;
-      continue;
-    }
-    char drained[64];
-    while (ready[1].revents != 0 && read(wakeUp[0], drained, sizeof drained) > 0) {}
-    if (ready[0].revents == 0) continue;
-    char piece[1 << 16];
-    const ssize_t got = read(STDIN_FILENO, piece, sizeof piece);
-    if (got < 0 && (errno == EINTR || errno == EAGAIN)) continue;
-    if (got <= 0) {
-      in.ended = true;
-    } else {
-      in.bytes.append(piece, static_cast<size_t>(got));
+      const bool ending = endSignal != 0;
+      bool whole = false;
+      if (takeLine(in, line, whole)) {
+        // Without its line end, a command or number sent as the editor was asked to end is not
+        // carried out.
+        const bool message = kind == LineKind::kTitle || kind == LineKind::kText;
+        if (ending && !whole && !message) return LineEnd::kInputEnded;
+        return LineEnd::kTyped;
+      }
+      if (in.ended) return LineEnd::kInputEnded;
+      // Asked to end: what has arrived is read, then the input ends there.
+      while (!in.ended && readMore(in, ending) && ending) {}
+      if (ending) in.ended = true;
+    } catch (const std::bad_alloc&) {
+      in.bytes.erase(in.at);
+      in.bytes.shrink_to_fit();
+      in.searched = 0;
+      in.dropping = true;
     }
   }
 }
@@ -306,8 +346,8 @@ int readByte(EditLine* editor, KeyDecoder::Wait wait) {
     return static_cast<unsigned char>(line.input[line.inputAt++]);
   }
   for (;;) {
+    const int signalled = takeSignals(editor);  // after its wake-up is drained, so none is missed
     if (endSignal != 0) return KeyDecoder::kInputEnded;
-    const int signalled = takeSignals(editor);
     if (signalled >= 0) return signalled;
     fd_set ready;
     FD_ZERO(&ready);
@@ -630,8 +670,8 @@ int endRequest() {
   return endSignal;
 }
 
-bool stopRequested() {
-  if (endSignal != 0) return true;
+bool interruptRequested() {
+  if (endSignal == SIGPIPE) return true;
 #ifdef NEWS_HAVE_LIBEDIT
   if (lineEditor != nullptr) return interruptTyped();
 #endif
@@ -651,45 +691,73 @@ void endAsRequested() {
   if (endSignal != 0 && endSignal != SIGHUP && endSignal != SIGTERM) raiseAsDefault(endSignal);
 }
 
-std::string rescueFolder(std::error_code& error) {
+bool rescueFolder(std::string& folder, std::error_code& error) {
   // $XDG_STATE_HOME/news-editor/, else ~/.local/state/news-editor/; only absolute paths count.
+  // What is made is made below the state or home folder, which must exist.
   std::string base;
+  std::vector<std::string> parts;
   const char* const state = std::getenv("XDG_STATE_HOME");
   if (state != nullptr && state[0] == '/') {
-    base = state;
+    const std::string given = state;
+    const size_t slash = given.find_last_of('/', given.find_last_not_of('/'));
+    base = given.substr(0, slash == 0 ? 1 : slash);
+    parts = {given.substr(slash + 1)};
   } else {
     const char* home = std::getenv("HOME");
     const passwd* const user = home != nullptr && home[0] == '/' ? nullptr : getpwuid(getuid());
     if (user != nullptr) home = user->pw_dir;
-    if (home == nullptr || home[0] != '/') {
-      error = std::make_error_code(std::errc::no_such_file_or_directory);
-      return std::string();
-    }
-    base = std::string(home) + "/.local/state";
+    base = home != nullptr && home[0] == '/' ? home : "";
+    parts = {".local", "state"};
   }
-  const std::string folder = base + "/news-editor/";
-  // Each missing folder on the way is made, private as a user's state is.
-  for (size_t slash = folder.find('/', 1); slash != std::string::npos;
-       slash = folder.find('/', slash + 1)) {
-    const std::string made = folder.substr(0, slash);
-    struct stat found;
-    if (stat(made.c_str(), &found) == 0 && S_ISDIR(found.st_mode)) continue;
-    if (mkdir(made.c_str(), 0700) != 0 && errno != EEXIST) {
-      error = std::error_code(errno, std::generic_category());
-      return std::string();
+  parts.push_back("news-editor");
+  folder = base;
+  std::error_code made;
+  for (const std::string& part : parts) {
+    folder += (folder.empty() || folder.back() != '/' ? "/" : "") + part;
+    if (!base.empty() && !made && mkdir(folder.c_str(), 0700) != 0 && errno != EEXIST) {
+      made = std::error_code(errno, std::generic_category());
     }
   }
-  return folder;
+  folder += '/';
+  // Only this user may add or replace files in it, so the file written there stays the one made.
+  struct stat found;
+  if (base.empty()) {
+    error = std::make_error_code(std::errc::no_such_file_or_directory);
+  } else if (made) {
+    error = made;
+  } else if (lstat(folder.substr(0, folder.size() - 1).c_str(), &found) != 0) {
+    error = std::error_code(errno, std::generic_category());
+  } else if (!S_ISDIR(found.st_mode) || found.st_uid != geteuid() ||
+             (found.st_mode & (S_IWGRP | S_IWOTH)) != 0) {
+    error = std::make_error_code(std::errc::permission_denied);
+  } else {
+    return true;
+  }
+  return false;
 }
 
-bool makePrivateFile(const std::string& path, std::error_code& error) {
+bool writePrivateFile(const std::string& path, const std::string& text, std::error_code& error) {
   const int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (fd < 0) {
     error = std::error_code(errno, std::generic_category());
     return false;
   }
-  close(fd);
-  return true;
+  size_t written = 0;
+  while (written < text.size()) {
+    const ssize_t wrote = write(fd, text.data() + written, text.size() - written);
+    if (wrote < 0 && errno == EINTR) continue;
+    if (wrote <= 0) break;
+    written += static_cast<size_t>(wrote);
+  }
+  const bool whole = written == text.size() && fsync(fd) == 0;
+  if (!whole) error = std::error_code(errno != 0 ? errno : EIO, std::generic_category());
+  if (close(fd) != 0 && whole) {
+    error = std::error_code(errno, std::generic_category());
+  } else if (whole) {
+    return true;
+  }
+  unlink(path.c_str());
+  return false;
 }
 
 // Reads one line, through the line editor where there is one.

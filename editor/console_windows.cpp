@@ -11,6 +11,7 @@
 // After windows.h, which it needs.
 #include <shellapi.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdio>
 #include <cstdlib>
@@ -271,29 +272,31 @@ int endRequest() {
   return ending;
 }
 
-bool stopRequested() {
-  return ending != 0 || (consoleInput && takeCtrlC(0));
+bool interruptRequested() {
+  return consoleInput && takeCtrlC(0);
 }
 
 void holdStops(bool) {}  // a Windows console has no stop key
 
 void endAsRequested() {}
 
-std::string rescueFolder(std::error_code& error) {
+bool rescueFolder(std::string& folder, std::error_code& error) {
   const wchar_t* const local = _wgetenv(L"LOCALAPPDATA");
+  const std::wstring wide =
+      std::wstring(local != nullptr ? local : L"") + L"\\news-editor";  // the user's own, private
+  folder = narrow(wide.data(), wide.size()) + "\\";
   if (local == nullptr || *local == L'\0') {
     error = std::make_error_code(std::errc::no_such_file_or_directory);
-    return std::string();
+    return false;
   }
-  const std::wstring folder = std::wstring(local) + L"\\news-editor";
-  if (!CreateDirectoryW(folder.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+  if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
-    return std::string();
+    return false;
   }
-  return narrow(folder.data(), folder.size()) + "\\";
+  return true;
 }
 
-bool makePrivateFile(const std::string& path, std::error_code& error) {
+bool writePrivateFile(const std::string& path, const std::string& text, std::error_code& error) {
   const std::wstring name = widen(path.data(), path.size());
   // In the user's own local application data, which only the user may open.
   const HANDLE file = CreateFileW(name.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
@@ -305,8 +308,18 @@ bool makePrivateFile(const std::string& path, std::error_code& error) {
                 : std::error_code(static_cast<int>(code), std::system_category());
     return false;
   }
+  size_t written = 0;
+  while (written < text.size()) {
+    const DWORD piece = static_cast<DWORD>(std::min<size_t>(text.size() - written, 1 << 20));
+    DWORD wrote = 0;
+    if (!WriteFile(file, text.data() + written, piece, &wrote, nullptr) || wrote == 0) break;
+    written += wrote;
+  }
+  const bool whole = written == text.size() && FlushFileBuffers(file);
+  if (!whole) error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
   CloseHandle(file);
-  return true;
+  if (!whole) DeleteFileW(name.c_str());
+  return whole;
 }
 
 bool terminalIsUtf8() {

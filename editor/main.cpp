@@ -55,7 +55,7 @@ void appendDecimal(std::string& text, Number number) {
 bool writeOut(std::string& piece) {
   std::cout.write(piece.data(), static_cast<std::streamsize>(piece.size()));
   piece.clear();
-  return !stopRequested();
+  return !interruptRequested();
 }
 
 // Appends stored `text` to `piece` as it is shown, writing `piece` out whenever it has grown to
@@ -179,8 +179,9 @@ void makeUnsaved(NewsDB& db, DatabaseFile& file, bool reloaded) {
 // Saves the database with `change` carried out on the newest content of the file, which another
 // program may have saved meanwhile; the changes of earlier failed saves go along. A change that
 // cannot be saved stays in memory for the next save. Returns true when everything is saved.
-// A save that waits for another says so after a second, and gives up when the user asks to stop
-// (then it fails as any save does). A stop signal meanwhile stops the editor after the save.
+// A save that waits for another says so after a second, and gives up when the user asks to stop,
+// or two seconds after the editor is asked to end (then it fails as any save does). A stop signal
+// meanwhile stops the editor after the save.
 bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
   std::cout.flush();  // what was said before shows while the save, or its wait for the lock, lasts
   if (change) file.unsaved.push_back(std::move(change));
@@ -190,7 +191,7 @@ bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
       told = true;
       std::cerr << "news-editor: waiting for another program's save of " << file.path << std::endl;
     }
-    return !stopRequested();
+    return !interruptRequested() && (endRequest() == 0 || waited < std::chrono::seconds(2));
   };
   holdStops(true);
   const bool saved = db->UpdateFile(
@@ -325,30 +326,25 @@ std::string rescueName(const std::string& path, std::time_t now, int attempt) {
 // private file in the user's rescue folder, and says where on standard error, or why not.
 void keepUnsaved(NewsDB* db, DatabaseFile& file) {
   std::error_code error;
-  const std::string folder = rescueFolder(error);
-  const std::time_t now = std::time(nullptr);
-  std::string kept;
-  for (int attempt = 1; !folder.empty() && attempt <= 100; ++attempt) {
-    kept = folder + rescueName(file.path, now, attempt);
-    if (makePrivateFile(kept, error)) break;
-    kept.clear();
-    if (error != std::errc::file_exists) break;
-  }
-  if (kept.empty()) {
-    sayWhy("keep the unsaved change of", file.path, error);
-    return;
-  }
-  if (withMemory([&] {
+  std::string folder, text;
+  if (!withMemory([&] {
         makeUnsaved(*db, file, false);
-        return db->SerializeFile(kept);
+        db->Serialize(text);
+        return true;
       })) {
-    std::cerr << "news-editor: the unsaved change is kept in " << kept << std::endl;
-    return;
+    error = std::make_error_code(std::errc::not_enough_memory);
+  } else if (rescueFolder(folder, error)) {
+    const std::time_t now = std::time(nullptr);
+    for (int attempt = 1; attempt <= 100; ++attempt) {
+      const std::string kept = folder + rescueName(file.path, now, attempt);
+      if (writePrivateFile(kept, text, error)) {
+        std::cerr << "news-editor: the unsaved change is kept in " << kept << std::endl;
+        return;
+      }
+      if (error != std::errc::file_exists) break;
+    }
   }
-  sayWhy("keep the unsaved change in", kept,
-         db->LastError() ? db->LastError() : std::make_error_code(std::errc::not_enough_memory));
-  std::error_code ignored;
-  std::filesystem::remove(std::filesystem::u8path(kept), ignored);
+  sayWhy("keep the unsaved change in", folder.empty() ? file.path : folder, error);
 }
 
 // Carries out the command `line`. Returns false when standard input ended during it.
