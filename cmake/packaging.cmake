@@ -11,6 +11,22 @@ set(CPACK_PACKAGE_CONTACT "${NEWS_PACKAGE_MAINTAINER}")
 set(CPACK_OUTPUT_FILE_PREFIX packages)
 set(CPACK_STRIP_FILES ON)  # programs only; the static library keeps its symbols
 set(CPACK_VERBATIM_VARIABLES ON)
+set(CPACK_RESOURCE_FILE_LICENSE ${PROJECT_SOURCE_DIR}/LICENSE)
+
+# Each Debian package has the licence as /usr/share/doc/PACKAGE/copyright, in Debian's
+# machine-readable form: the text of LICENSE after its copyright line, each line indented by one
+# space and each empty line written as " .".
+file(READ ${PROJECT_SOURCE_DIR}/LICENSE NEWS_EXPAT_TEXT)
+string(REGEX REPLACE "^[^\n]*\n\n" "" NEWS_EXPAT_TEXT "${NEWS_EXPAT_TEXT}")
+string(STRIP "${NEWS_EXPAT_TEXT}" NEWS_EXPAT_TEXT)
+string(REPLACE "\n\n" "\n.\n" NEWS_EXPAT_TEXT "${NEWS_EXPAT_TEXT}")
+string(REPLACE "\n" "\n " NEWS_EXPAT_TEXT " ${NEWS_EXPAT_TEXT}")
+configure_file(cmake/copyright.in copyright @ONLY)
+set_property(DIRECTORY APPEND PROPERTY CMAKE_CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/LICENSE)
+install(FILES ${PROJECT_BINARY_DIR}/copyright
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/news-editor COMPONENT editor)
+install(FILES ${PROJECT_BINARY_DIR}/copyright
+        DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/libnewsdb-dev COMPONENT dev)
 if(CMAKE_SYSTEM_NAME STREQUAL "Linux")
   set(CPACK_GENERATOR DEB)
 else()
@@ -32,6 +48,15 @@ written, and read and visible flags. Every change is saved at once and
 crash-safely, and several editors may work on one file.")
 set(CPACK_DEBIAN_DEV_PACKAGE_NAME libnewsdb-dev)
 set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
+# What a program built against the library needs: the C++ standard library's headers and library
+# from the compiler the library was built with (its threads come with the C library's headers).
+if(CMAKE_CXX_COMPILER_ID STREQUAL "GNU")
+  string(REGEX MATCH "^[0-9]+" NEWS_GCC_MAJOR ${CMAKE_CXX_COMPILER_VERSION})
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libstdc++-${NEWS_GCC_MAJOR}-dev | libstdc++-dev")
+else()
+  set(CPACK_DEBIAN_DEV_PACKAGE_DEPENDS "libstdc++-dev")
+endif()
+set(CPACK_DEBIAN_DEV_PACKAGE_SUGGESTS "pkgconf | pkg-config")
 set(CPACK_DEBIAN_DEV_DESCRIPTION
     "news database library for C++17 programs (static library and headers)
 The library beneath news-editor: news messages, news databases and the record
