@@ -34,7 +34,7 @@ else()
 endif()
 
 set(CPACK_DEB_COMPONENT_INSTALL ON)
-set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # news-editor_1.0-1_amd64.deb
+set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)  # news-editor_2.0.0-1_amd64.deb
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
 # Each description's first line is the package's short description.
 set(CPACK_DEBIAN_EDITOR_PACKAGE_NAME news-editor)
