@@ -1,6 +1,6 @@
 # Packages of the installation, made by `make package`: on Linux the Debian packages news-editor
 # (the editor and its manual page) and libnewsdb-dev (the library, its headers and package files),
-# elsewhere one archive of both. The Debian dependencies are read from the editor's program by
+# elsewhere one archive of both; a shared build adds libnewsdb2, the shared library itself. The Debian dependencies are read from the editor's program by
 # dpkg-shlibdeps (Debian: dpkg-dev, file), so they name the libedit and C++ runtimes it was built
 # against.
 set(NEWS_PACKAGE_MAINTAINER "News editor maintainers <news-editor@example.org>"
@@ -63,5 +63,24 @@ The library beneath news-editor: news messages, news databases and the record
 text they are stored in, loaded and saved crash-safely under a lock. It comes
 with the CMake package NewsDB (target NewsDB::newsdb) and the pkg-config file
 newsdb.pc.")
+
+# A shared library goes into a package of its own, named after its SONAME, which the editor and
+# libnewsdb-dev depend on.
+if(BUILD_SHARED_LIBS)
+  set(NEWS_LIB_PACKAGE libnewsdb${PROJECT_VERSION_MAJOR})
+  set(CPACK_DEBIAN_LIB_PACKAGE_NAME ${NEWS_LIB_PACKAGE})
+  set(CPACK_DEBIAN_LIB_PACKAGE_SECTION libs)
+  set(CPACK_DEBIAN_LIB_PACKAGE_SHLIBDEPS ON)
+  set(CPACK_DEBIAN_LIB_DESCRIPTION
+      "news database library for C++17 programs (shared library)
+The library beneath news-editor: news messages, news databases and the record
+text they are stored in, loaded and saved crash-safely under a lock.")
+  set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${PROJECT_BINARY_DIR})
+  set(CPACK_COMPONENT_EDITOR_DEPENDS lib)
+  set(CPACK_COMPONENT_DEV_DEPENDS lib)
+  set(CPACK_DEBIAN_ENABLE_COMPONENT_DEPENDS ON)
+  install(FILES ${PROJECT_BINARY_DIR}/copyright
+          DESTINATION ${CMAKE_INSTALL_DATAROOTDIR}/doc/${NEWS_LIB_PACKAGE} COMPONENT lib)
+endif()
 
 include(CPack)
