@@ -65,7 +65,10 @@ CONSUMER = build-consumer
 # Build tests/consumer, which saves and loads a database through the library, the three ways
 # another project takes the library in: the CMake package and newsdb.pc installed into
 # $(CONSUMER)/prefix, and this tree added as a subproject with GoogleTest and Google Benchmark
-# out of reach. Each build runs.
+# out of reach. Each build runs. The installed static library also goes into a shared one
+# (libnewsplugin), which must not need libnewsdb at run time; and the CMake package of a shared
+# build (in build-shared/, installed into $(CONSUMER)/shared-prefix) makes a program that does,
+# by its SONAME.
 test-consumer:
 	@tools/ensure-deps build
 	cmake --preset release
@@ -75,6 +78,8 @@ test-consumer:
 	cmake -S tests/consumer -B $(CONSUMER)/package -DCMAKE_PREFIX_PATH="$(CURDIR)/$(CONSUMER)/prefix"
 	cmake --build $(CONSUMER)/package
 	$(CONSUMER)/package/newsdb-consumer $(CONSUMER)/package.db
+	$(CONSUMER)/package/newsplugin-run $(CONSUMER)/plugin.db
+	! readelf -d $(CONSUMER)/package/libnewsplugin.so | grep -F 'libnewsdb'
 	mkdir -p $(CONSUMER)/pkg-config
 	PKG_CONFIG_PATH=$(CONSUMER)/prefix/lib/pkgconfig:$(CONSUMER)/prefix/lib64/pkgconfig && \
 	  export PKG_CONFIG_PATH && pkg-config --cflags --libs newsdb && \
@@ -87,6 +92,14 @@ test-consumer:
 	  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
 	cmake --build $(CONSUMER)/subproject -j 2
 	$(CONSUMER)/subproject/newsdb-consumer $(CONSUMER)/subproject.db
+	cmake -S . -B build-shared -DBUILD_SHARED_LIBS=ON -DNEWS_BUILD_TESTS=OFF
+	cmake --build build-shared -j 2
+	cmake --install build-shared --prefix $(CONSUMER)/shared-prefix
+	cmake -S tests/consumer -B $(CONSUMER)/shared \
+	  -DCMAKE_PREFIX_PATH="$(CURDIR)/$(CONSUMER)/shared-prefix"
+	cmake --build $(CONSUMER)/shared
+	readelf -d $(CONSUMER)/shared/newsdb-consumer | grep -F '[libnewsdb.so.2]'
+	$(CONSUMER)/shared/newsdb-consumer $(CONSUMER)/shared.db
 
 # Build everything with AddressSanitizer and UndefinedBehaviorSanitizer into build-sanitize/ and
 # run every test there; any report fails.

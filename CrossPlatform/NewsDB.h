@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "Serializable.h"
+#include "newsdb_version.h"
 
 class NewsItem final : public Serializable {
  public:

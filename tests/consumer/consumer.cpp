@@ -13,11 +13,11 @@ int main(int argc, char** argv) {
   const std::string path = argv[1];
 
   NewsDB saved;
-  saved.AddNewsItem(NewsItem(static_cast<int32_t>(saved.GetIndex()), "Lunch",
+  saved.AddNewsItem(NewsItem(static_cast<int32_t>(saved.GetUnusedIndex()), "Lunch",
                              "Pizza in the \"kitchen\"\nat noon.", 12 * 60, 6, 12, 2026, false,
                              true));
-  saved.AddNewsItem(NewsItem(static_cast<int32_t>(saved.GetIndex()), "Hidden", "C:\\path", 545, 7,
-                             12, 2026, true, false));
+  saved.AddNewsItem(NewsItem(static_cast<int32_t>(saved.GetUnusedIndex()), "Hidden", "C:\\path",
+                             545, 7, 12, 2026, true, false));
   if (!saved.SerializeFile(path)) {
     std::cerr << "newsdb-consumer: cannot save " << path << "\n";
     return 1;
