@@ -151,6 +151,36 @@ TEST(NewsDBFile, SavesUnderTheRememberedNameOnly) {
   EXPECT_EQ(unnamed.LastError(), std::make_error_code(std::errc::invalid_argument));
 }
 
+// Save() replaces only the file this database read whole, and only while it is as it was then:
+// another program's work since, and what a failed or partial load did not read, are not lost.
+TEST(NewsDBFile, SaveNeverOverwritesWhatItDidNotRead) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  NewsDB first(path), second(path);  // both find no file; the first save makes it
+  first.AddNewsItem(Item(first.GetIndex(), true, false, "first"));
+  ASSERT_TRUE(first.Save());
+  second.AddNewsItem(Item(second.GetIndex(), true, false, "second"));  // the same number
+  EXPECT_FALSE(second.Save());
+  EXPECT_EQ(second.LastError(), FileError::kChangedSinceRead);
+  first.AddNewsItem(Item(first.GetIndex(), true, false, "again"));
+  EXPECT_TRUE(first.Save());  // its own save is what it last wrote
+  const std::string saved = ReadFile(path);
+  EXPECT_EQ(NewsDB(path).CountAll(), 2u);
+  // A load that read only part of the file, or none of a file that is no database.
+  const std::string partial =
+      R"(<"3" "3" <"1" "a" "x" "1" "1" "1" "2026" "0" "1"> <"2" "b" "x")"
+      R"( "1" "1" "1" "2026" "maybe" "1"> <"3" "c" "x" "1" "1" "1" "2026" "0" "1">>)";
+  for (const std::string& content : {partial, std::string("just some text\n")}) {
+    WriteFile(path, content);
+    NewsDB loaded(path);
+    ASSERT_TRUE(loaded.DidConstructionFail());
+    EXPECT_FALSE(loaded.Save());
+    EXPECT_EQ(loaded.LastError(), FileError::kNotReadWhole);
+    EXPECT_EQ(ReadFile(path), content);
+  }
+  EXPECT_NE(saved, partial);
+}
+
 // Each change is made to what the file holds now, whoever saved it last.
 TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   TempDir dir;
@@ -186,7 +216,36 @@ TEST(NewsDBFile, UpdateFileChangesTheNewestContent) {
   EXPECT_EQ(mine.LastError(), FileError::kDataAfterRecord);
   EXPECT_EQ(ReadFile(path), joined);
   EXPECT_EQ(mine.CountAll(), 6u);
+  EXPECT_TRUE(seen.stale);
   using C = FileContent;
   EXPECT_EQ(found, (std::vector<C>{C::kUnchanged, C::kUnchanged, C::kReloaded, C::kUnchanged,
                                    C::kUnreadable}));
+}
+
+// After a failed save the next UpdateFile starts again from the file's content, so that a change
+// made again is made once; a change that changes nothing writes nothing; and a database loaded
+// by its path is updated from the stamp it remembers.
+TEST(NewsDBFile, UpdateFileMakesARetriedChangeOnceAndWritesOnlyChanges) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  std::vector<FileContent> found;
+  const DatabaseChange add = [&found](NewsDB& db, FileContent content) {
+    found.push_back(content);
+    db.AddNewsItem(Item(db.GetUnusedIndex(), true));
+    return true;
+  };
+  NewsDB db(path);                       // no file yet
+  for (const size_t count : {1u, 2u}) {  // a file that is missing, then one that exists
+    std::filesystem::create_directory(PathOf(TemporaryPathFor(path)));  // in every save's way
+    EXPECT_FALSE(db.UpdateFile(add));
+    EXPECT_EQ(db.CountAll(), count);  // made in memory
+    std::filesystem::remove(PathOf(TemporaryPathFor(path)));
+    EXPECT_TRUE(db.UpdateFile(add));
+    EXPECT_EQ(NewsDB(path).CountAll(), count);
+  }
+  using C = FileContent;
+  EXPECT_EQ(found, (std::vector<C>{C::kUnreadable, C::kReloaded, C::kUnreadable, C::kReloaded}));
+  const FileStamp before = StampOf(path);
+  EXPECT_TRUE(db.UpdateFile([](NewsDB&, FileContent) { return false; }));
+  EXPECT_TRUE(StampOf(path) == before);  // the same file, not written again
 }
