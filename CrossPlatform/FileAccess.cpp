@@ -1,6 +1,8 @@
 // What FileAccess.h says alike on every platform.
 #include "FileAccess.h"
 
+namespace newsdb {
+
 namespace {
 
 class FileErrors final : public std::error_category {
@@ -48,3 +50,5 @@ void FileReplacement::Fail(const std::error_code& why) {
   if (!error_) error_ = why;
   ok_ = false;
 }
+
+}  // namespace newsdb

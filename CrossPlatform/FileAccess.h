@@ -37,6 +37,8 @@
 #include <string>
 #include <system_error>
 
+namespace newsdb {
+
 // Why a file was not loaded or saved where a rule of this library's refused it; the system's own
 // errors come as they are (std::errc, or the platform's codes in std::system_category()), running
 // out of memory as std::errc::not_enough_memory.
@@ -62,10 +64,14 @@ inline std::error_code make_error_code(FileError error) {
   return {static_cast<int>(error), FileErrorCategory()};
 }
 
+}  // namespace newsdb
+
 namespace std {
 template <>
-struct is_error_code_enum<FileError> : true_type {};
+struct is_error_code_enum<newsdb::FileError> : true_type {};
 }  // namespace std
+
+namespace newsdb {
 
 // Asked again and again while a save waits for another save of the same file, with how long it
 // has waited so far; returning false gives the wait up (the save fails, FileError::kWaitGivenUp).
@@ -273,5 +279,7 @@ inline std::string TemporaryNameFor(const std::string& name, size_t limit,
   }
   return start + tail;
 }
+
+}  // namespace newsdb
 
 #endif  // CROSSPLATFORM_FILEACCESS_H

@@ -38,6 +38,8 @@
 
 #include "FileAccess.h"
 
+namespace newsdb {
+
 namespace {
 
 // The largest single read or write; macOS refuses larger ones.
@@ -1287,5 +1289,7 @@ void FileReplacement::Abandon() {
   holdsCancel_ = false;
   pthread_setcancelstate(before, nullptr);
 }
+
+}  // namespace newsdb
 
 #endif  // !_WIN32

@@ -11,6 +11,8 @@
 
 #include "FileAccess.h"
 
+namespace newsdb {
+
 namespace {
 
 // FileRenameInfoEx (Windows 10 1607), by number: not every SDK's headers name it.
@@ -541,5 +543,7 @@ void FileReplacement::Abandon() {
   ok_ = false;
   HeldLocks::Get().Remove(temporary_);
 }
+
+}  // namespace newsdb
 
 #endif  // _WIN32

@@ -4,6 +4,8 @@
 #include <cassert>
 #include <unordered_set>
 
+using namespace newsdb;
+
 NewsItem::NewsItem(int32_t index, const std::string& title, const std::string& text,
                    uint32_t timeOfDay, uint32_t day, uint32_t month, int32_t year, bool read,
                    bool visible)

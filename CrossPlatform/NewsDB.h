@@ -4,6 +4,21 @@
 //   <"3" "Hello" "Room changed" "545" "5" "12" "2026" "0" "1">
 // A database is one record of its counter and its list of messages:
 //   <"4" "2" <"1" ...> <"4" ...>>
+//
+// Sharing a file, a recipe:
+// - Reading takes no lock: NewsDB(path), ReloadIfChanged and FileReader read the file as it is;
+//   a save renames a whole new file into place, so a reader sees the old or the new text whole.
+// - Changing a file that other programs (or other NewsDB objects) change too: UpdateFile. It takes
+//   the file's save lock, reads the file again if it changed since this database read or wrote
+//   it, carries out the change on that, and saves, all under the lock, so no other save comes in
+//   between; new messages take GetUnusedIndex(). Its change runs under the lock: keep it short,
+//   and save nothing from it (a save of the same file there fails at once).
+// - Save() is for a file this program alone changes: it refuses to overwrite a file that changed
+//   since this database read or wrote it, or that it did not read whole. SerializeFile(path)
+//   overwrites whatever is there.
+// - Threads: one NewsDB is used by one thread at a time; distinct ones may be used at once, on
+//   one file too (their saves follow one another). Each FileStamp (and each copy of one) keeps
+//   the file it describes open, one descriptor shared by the copies.
 #ifndef CROSSPLATFORM_NEWSDB_H
 #define CROSSPLATFORM_NEWSDB_H
 
@@ -43,6 +58,8 @@ class NewsItem final : public Serializable {
 
 class NewsDB;
 
+namespace newsdb {
+
 // What a change passed to NewsDB::UpdateFile finds.
 enum class FileContent {
   kUnchanged,   // the file is as this database last read or wrote it
@@ -54,6 +71,8 @@ enum class FileContent {
 // A change that UpdateFile carries out on the database; returns whether it changed anything
 // (nothing is written when it did not).
 using DatabaseChange = std::function<bool(NewsDB& db, FileContent found)>;
+
+}  // namespace newsdb
 
 // The database: the messages in insertion order and the counter that numbers new ones.
 // Positions are 0-based. Operations ending in All see every message; the others see only the
@@ -68,12 +87,12 @@ class NewsDB final : public Serializable {
   // True when the database file `file`, read through `in` up to the end of its record, holds
   // nothing after it but bytes outside values, and was read without an error: a value there
   // would be data that no load reads and the next save destroys. Reads `in` to its end.
-  static bool ReadWhole(const FileReader& file, std::istream& in);
+  static bool ReadWhole(const newsdb::FileReader& file, std::istream& in);
   // Reads the whole database file open in `file` into this database, as the stream constructor
   // and ReadWhole do. False, with LastError() saying why, when it is not read whole: an empty
   // file, text that is not a database (LastErrorOffset() where reading stopped), a value after
   // the record, a read error, or too little memory; the database then holds what was read.
-  bool ReadFrom(FileReader& file);
+  bool ReadFrom(newsdb::FileReader& file);
   // Reads the database file at the UTF-8 `path` and remembers the path for Save(), even on
   // failure, and the file's stamp (Seen()); a file that is missing or not a readable regular file
   // counts as a failure, as does one with a value after the database record, and running out of
@@ -94,7 +113,7 @@ class NewsDB final : public Serializable {
   // save fails; LastError() says which.
   bool Save();
   // The stamp of the file as this database last read or wrote it at its remembered name.
-  const FileStamp& Seen() const { return seen_; }
+  const newsdb::FileStamp& Seen() const { return seen_; }
 
   // Number of messages.
   uint64_t CountAll() const;
@@ -137,31 +156,31 @@ class NewsDB final : public Serializable {
   // again from the file's content and a change made again is made once. Running out of memory
   // fails it like any other step, nothing written, and `change` may then have been carried out
   // only in part. `waiting` is asked while the save waits for another (see
-  // FileReplacement::Begin); a save of the file that this thread is making already fails at once
-  // (FileError::kSavingAlready). `change` runs under the save lock: keep it short, and save
+  // newsdb::FileReplacement::Begin); a save of the file that this thread is making already fails at
+  // once (FileError::kSavingAlready). `change` runs under the save lock: keep it short, and save
   // nothing from it. On failure LastError() says why.
-  bool UpdateFile(const std::string& path, FileStamp& seen, const DatabaseChange& change,
-                  const SaveWait& waiting = nullptr);
+  bool UpdateFile(const std::string& path, newsdb::FileStamp& seen,
+                  const newsdb::DatabaseChange& change, const newsdb::SaveWait& waiting = nullptr);
   // UpdateFile at the remembered file name, from the remembered stamp (Seen()).
-  bool UpdateFile(const DatabaseChange& change, const SaveWait& waiting = nullptr);
+  bool UpdateFile(const newsdb::DatabaseChange& change, const newsdb::SaveWait& waiting = nullptr);
   // If the file at the UTF-8 `path` no longer matches `seen`, reads it into this database and
   // returns true, `seen` then describing it; a file that has gone or cannot be read leaves this
   // database and `seen` as they are, and LastError() says why (empty when nothing changed).
-  bool ReloadIfChanged(const std::string& path, FileStamp& seen);
+  bool ReloadIfChanged(const std::string& path, newsdb::FileStamp& seen);
 
   std::string fileName;         // path given to the path constructor; used only by Save()
   uint32_t lastIndex = 0;       // last index handed out by GetIndex()
   std::vector<NewsItem> items;  // the messages, in insertion (file) order
 
  private:
-  FileStamp seen_;         // the file at `fileName` as this database last read or wrote it
-  bool readWhole_ = true;  // false once the path constructor failed on a file that exists
+  newsdb::FileStamp seen_;  // the file at `fileName` as this database last read or wrote it
+  bool readWhole_ = true;   // false once the path constructor failed on a file that exists
 
-  // Replaces the counter and messages with those of the file that FileReader::Open(`where`)
+  // Replaces the counter and messages with those of the file that newsdb::FileReader::Open(`where`)
   // opens (a path, or the file a begun save replaces), and `seen` with its stamp; kMissing or
   // kFailed (this database unchanged) when it cannot be read.
   template <typename Where>
-  OpenResult ReadNewest(const Where& where, FileStamp& seen);
+  newsdb::OpenResult ReadNewest(const Where& where, newsdb::FileStamp& seen);
 };
 
 #endif  // CROSSPLATFORM_NEWSDB_H

@@ -38,17 +38,21 @@
 
 #include "FileAccess.h"
 
+namespace newsdb {
+
 // True for the five value types a record may hold.
 template <typename T>
 inline constexpr bool IsRecordValueType =
     std::is_same_v<T, std::string> || std::is_same_v<T, uint32_t> || std::is_same_v<T, int32_t> ||
     std::is_same_v<T, uint64_t> || std::is_same_v<T, bool>;
 
+}  // namespace newsdb
+
 // Returns the text of `value`: a string unchanged, a number in plain decimal (a leading "-" only
 // when negative), a boolean as "1" or "0". No locale setting changes it.
 template <typename T>
 static std::string ToString(const T& value) {
-  static_assert(IsRecordValueType<T>, "not a record value type");
+  static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
   if constexpr (std::is_same_v<T, std::string>) {
     return value;
   } else if constexpr (std::is_same_v<T, bool>) {
@@ -58,6 +62,8 @@ static std::string ToString(const T& value) {
     return std::string(digits, std::to_chars(digits, digits + sizeof digits, value).ptr);
   }
 }
+
+namespace newsdb {
 
 // Reads a decimal integer from [at, end) as a stream does under the classic locale, whatever
 // locale is set: white space skipped, an optional sign, digits up to the first byte that is not
@@ -112,6 +118,8 @@ bool DecimalFromChars(T& target, const char* text, size_t size) {
   return true;
 }
 
+}  // namespace newsdb
+
 // Reads `text` as a T after applying `manipulator`, by a stream's extraction rules under the
 // classic locale: leading white space skipped, an optional sign (a minus before an unsigned number
 // gives its wrapped value, as the stream does), reading stops at the first byte that cannot belong
@@ -120,7 +128,7 @@ bool DecimalFromChars(T& target, const char* text, size_t size) {
 template <typename T>
 static bool FromString(T& target, const std::string& text,
                        std::ios_base& (*manipulator)(std::ios_base&)) {
-  static_assert(IsRecordValueType<T>, "not a record value type");
+  static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
   if constexpr (std::is_same_v<T, std::string>) {
     target = text;
     return true;
@@ -131,7 +139,7 @@ static bool FromString(T& target, const std::string& text,
       stream >> manipulator >> target;
       return !stream.fail();
     }
-    return DecimalFromChars(target, text.data(), text.size());
+    return newsdb::DecimalFromChars(target, text.data(), text.size());
   }
 }
 
@@ -159,7 +167,7 @@ class Serializable {
   // Appends `value` quoted and escaped, after one blank unless `out` is exactly "<".
   template <typename T>
   static void AddSerialization(std::string& out, const T& value) {
-    static_assert(IsRecordValueType<T>, "not a record value type");
+    static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
     // The blank, the opening quote and, for a number, what ToString gives and the closing quote
     // (digits and signs need no escape) go on in one piece, with no string per number.
     char piece[26];
@@ -199,7 +207,7 @@ class Serializable {
   // reads past the value's closing quote.
   template <typename T>
   static bool DeserializeValue(std::istream& in, T& target) {
-    static_assert(IsRecordValueType<T>, "not a record value type");
+    static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
     constexpr bool kString = std::is_same_v<T, std::string>;
     if constexpr (!kString) {
       if (TakeBufferedDigits(in, target)) return true;
@@ -215,7 +223,8 @@ class Serializable {
       }
       return true;
     } else {
-      return DecimalFromChars(target, text.data, text.size);  // what FromString does with std::dec
+      return newsdb::DecimalFromChars(target, text.data,
+                                      text.size);  // what FromString does with std::dec
     }
   }
 
@@ -296,7 +305,7 @@ class Serializable {
     lastErrorOffset_ = 0;
     return UnlessOutOfMemory(
         [&] {
-          FileReplacement file;
+          newsdb::FileReplacement file;
           const bool saved = file.Begin(path) && WriteTo(file) && file.Commit();
           lastError_ = file.Error();
           return saved;
@@ -342,7 +351,7 @@ class Serializable {
   // Writes this record into the save `file`, in pieces as its text is produced, so that neither
   // the whole text nor a second copy of any value is ever held in memory. False when a write
   // failed.
-  bool WriteTo(FileReplacement& file) const {
+  bool WriteTo(newsdb::FileReplacement& file) const {
     std::string text = BeginSerialization();
     text.reserve(2 * kSpillBytes);  // a piece and the record that ends it
     Spill spill(text, file);
@@ -360,7 +369,7 @@ class Serializable {
   // Where the text of a record being written to a file goes once it has grown large; in effect
   // on this thread for as long as it lives.
   struct Spill {
-    Spill(std::string& recordText, FileReplacement& saveFile)
+    Spill(std::string& recordText, newsdb::FileReplacement& saveFile)
         : text(&recordText), file(&saveFile), outer(spill_) {
       spill_ = this;
     }
@@ -369,7 +378,7 @@ class Serializable {
     Spill& operator=(const Spill&) = delete;
 
     std::string* text;  // the file's text not yet written
-    FileReplacement* file;
+    newsdb::FileReplacement* file;
     bool ok = true;
     Spill* outer;  // an enclosing file write on this thread, if any
   };

@@ -33,6 +33,8 @@
 #include "NewsDB.h"
 #include "sample_db.h"
 
+using namespace newsdb;  // the library's own names
+
 namespace {
 
 using Clock = std::chrono::steady_clock;

@@ -35,6 +35,14 @@
 #include "NewsDB.h"
 #include "console.h"
 
+using newsdb::DatabaseChange;
+using newsdb::FileContent;
+using newsdb::FileError;
+using newsdb::FileReader;
+using newsdb::FileStamp;
+using newsdb::OpenResult;
+using newsdb::SaveWait;
+
 namespace {
 
 // What ends a folder's name in a path.

@@ -28,6 +28,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace newsdb;  // the library's own names
+
 namespace {
 
 // A database of one long message, so that most of a save is writing and saves overlap often.

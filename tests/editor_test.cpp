@@ -28,6 +28,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace newsdb;  // the library's own names
+
 namespace {
 
 // `text` with each line end written as this platform's scripts and text streams write it.

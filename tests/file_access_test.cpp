@@ -52,6 +52,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace newsdb;  // the library's own names
+
 namespace {
 
 const NewsItem kItem(1, "T", "text", 545, 5, 12, 2026, false, true);

@@ -15,6 +15,8 @@
 #include <sys/resource.h>
 #include <unistd.h>
 
+using namespace newsdb;  // the library's own names
+
 namespace {
 
 constexpr size_t kMuch = 48 << 20;  // more than the room left, and than any free piece of it

@@ -11,6 +11,8 @@
 
 namespace fs = std::filesystem;
 
+using namespace newsdb;  // the library's own names
+
 namespace {
 
 NewsItem Item(uint32_t index, bool visible, bool read = false, const std::string& title = "t") {

@@ -25,6 +25,8 @@
 #include "NewsDB.h"
 #include "test_support.h"
 
+using namespace newsdb;  // the library's own names
+
 namespace {
 
 // Which of the editor's standard input and output is a pipe rather than the terminal.
