@@ -289,6 +289,7 @@ bool rescueFolder(std::string& folder, std::error_code& error) {
     error = std::make_error_code(std::errc::no_such_file_or_directory);
     return false;
   }
+  CreateDirectoryW(local, nullptr);  // made if missing, as the state folder is elsewhere
   if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
     return false;
