@@ -434,6 +434,10 @@ NewsDB* loadDB(const std::string& path, FileStamp& seen) {
   return nullptr;
 }
 
+// The exit status when the arguments or the file are refused: 255, not -1, which cmd sees as an
+// ERRORLEVEL below 1, so that `if errorlevel 1` would take it for success.
+constexpr int kRefused = 255;
+
 void showUsage(const std::string& name) {
   std::cout << "Usage:" << std::endl << "  " << name << " database" << std::endl << std::endl;
 }
@@ -469,12 +473,12 @@ int main(int argc, char** argv) {
   const size_t at = args.size() > 1 && args[1] == "--" ? 2 : 1;
   if (args.size() != at + 1 || (at == 1 && args[1].size() > 1 && args[1][0] == '-')) {
     showUsage(name);
-    return -1;
+    return kRefused;
   }
   DatabaseFile file{args[at], FileStamp(), {}, {}};
   // Lives until the process ends; freeing it at exit would only cost time.
   static NewsDB* const db = loadDB(file.path, file.seen);
-  if (db == nullptr) return -1;
+  if (db == nullptr) return kRefused;
   if (!withMemory([] { return showDB(db), true; })) {
     sayWhy("list", file.path, std::make_error_code(std::errc::not_enough_memory));
   }

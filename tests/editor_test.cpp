@@ -82,7 +82,8 @@ class Editor {
   // seconds pass without it, or it ends.
   bool ReadErrorsUntil(const std::string& marker);
 #endif
-  // Ends the input, reads all output and returns the exit status (255 for -1).
+  // Ends the input, reads all output and returns the exit status (on Windows the whole code, as
+  // cmd's ERRORLEVEL sees it; -1 there would pass `if errorlevel 1`).
   int Finish();
 
   std::string raw;  // what the editor wrote
@@ -174,7 +175,7 @@ int Editor::Finish() {
   WaitForSingleObject(process_, INFINITE);
   GetExitCodeProcess(process_, &status);
   CloseHandle(process_);
-  return static_cast<int>(status & 0xFF);  // as a POSIX shell sees it
+  return static_cast<int>(status);
 }
 #else
 Editor::Editor(const std::vector<std::string>& args, const std::function<void()>& inChild) {
