@@ -21,6 +21,7 @@
 #include <string>
 
 #include "console.h"
+#include "terminal_codes.h"
 
 namespace {
 
@@ -177,14 +178,20 @@ bool isConsole(DWORD which) {
   return GetConsoleMode(GetStdHandle(which), &mode) != 0;
 }
 
-// Reads one line typed at the console, as UTF-8 without its line end (CR LF there). The end of
-// input is Ctrl-Z at the start of a line.
-LineEnd readConsoleLine(std::string& line) {
-  std::wstring typed;
-  wchar_t buffer[512];
+// Reads one line typed at the console, without its line end (CR LF there). `offered` is text
+// already shown after the prompt, to be edited as if typed. The end of input is Ctrl-Z at the
+// start of a line.
+LineEnd readConsoleLine(std::wstring& typed, const std::wstring& offered) {
+  typed.clear();
+  std::wstring buffer(offered.size() + 512, L'\0');
+  buffer.replace(0, offered.size(), offered);
+  CONSOLE_READCONSOLE_CONTROL control{sizeof control, static_cast<ULONG>(offered.size()), 0, 0};
   for (;;) {
     DWORD got = 0;
-    const BOOL read = ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), buffer, 512, &got, nullptr);
+    // The console keeps the offered characters at the buffer's start and counts them as read.
+    const BOOL read =
+        ReadConsoleW(GetStdHandle(STD_INPUT_HANDLE), &buffer[0], static_cast<DWORD>(buffer.size()),
+                     &got, typed.empty() && !offered.empty() ? &control : nullptr);
     // Ctrl-C ends the read early with nothing read; its handler, which may run a moment later,
     // is waited for, so that it does not cancel the next line too.
     if ((!read || got == 0) && GetLastError() == ERROR_OPERATION_ABORTED) {
@@ -196,7 +203,7 @@ LineEnd readConsoleLine(std::string& line) {
       if (typed.empty()) return LineEnd::kInputEnded;
       break;
     }
-    typed.append(buffer, got);
+    typed.append(buffer, 0, got);
     if (typed.back() == L'\n') break;
   }
   if (typed[0] == 0x1A) return LineEnd::kInputEnded;
@@ -205,9 +212,31 @@ LineEnd readConsoleLine(std::string& line) {
     return LineEnd::kCancelled;
   }
   while (!typed.empty() && (typed.back() == L'\n' || typed.back() == L'\r')) typed.pop_back();
-  line = narrow(typed.data(), typed.size());
   return LineEnd::kTyped;
 }
+
+// True when a key that types a character already waits in the console's input: behind a line's
+// end, the rest of a paste, which the console takes in at once. A moment is waited for, in case
+// the paste arrives in pieces; the key-up of the Enter that ended the line types nothing.
+bool keysWaiting() {
+  const HANDLE input = GetStdHandle(STD_INPUT_HANDLE);
+  for (int look = 0; look < 2; ++look) {
+    INPUT_RECORD events[64];
+    DWORD got = 0;
+    if (!PeekConsoleInputW(input, events, 64, &got)) return false;
+    for (DWORD i = 0; i < got; ++i) {
+      const KEY_EVENT_RECORD& key = events[i].Event.KeyEvent;
+      if (events[i].EventType == KEY_EVENT && key.bKeyDown && key.uChar.UnicodeChar != 0) {
+        return true;
+      }
+    }
+    if (look == 0 && got < 64) WaitForSingleObject(input, 10);
+  }
+  return false;
+}
+
+// The lines of pastes at the console, as ConsolePaste takes them.
+ConsolePaste consolePaste;
 
 // Reads one line of a pipe or file; CR LF ends it as LF does, a lone CR is part of it.
 LineEnd readStreamLine(std::string& line) {
@@ -248,7 +277,7 @@ void endConsole() {
   std::cout.flush();
 }
 
-LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind) {
+LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind kind) {
   line.clear();
   std::cout << prompt << std::flush;
   if (!consoleInput) {
@@ -261,7 +290,29 @@ LineEnd readWholeLine(std::string& line, const std::string& prompt, LineKind) {
     std::cout << std::endl;
     return LineEnd::kCancelled;
   }
-  return readConsoleLine(line);
+  std::wstring typed, offered;
+  for (;;) {
+    const LineEnd end = readConsoleLine(typed, offered);
+    if (end != LineEnd::kTyped) {
+      consolePaste = ConsolePaste();
+      return end;
+    }
+    line = narrow(typed.data(), typed.size());
+    switch (consolePaste.Take(line, kind == LineKind::kText, keysWaiting())) {
+      case ConsoleLine::kTyped:
+        return LineEnd::kTyped;
+      case ConsoleLine::kPasted:
+        return LineEnd::kPasted;
+      case ConsoleLine::kJoined:
+        break;
+      case ConsoleLine::kOffer:
+        // The pasted lines, joined, wait on the prompt's line for editing and Enter, as a paste
+        // at a terminal does: a paste never carries out a command by itself.
+        std::cout << prompt.substr(prompt.find_last_of('\n') + 1) << line << std::flush;
+        offered = widen(line.data(), line.size());
+        break;
+    }
+  }
 }
 
 bool outputIsTerminal() {

@@ -315,3 +315,20 @@ void AppendVisibleForm(std::string& shown, const char* text, size_t size, bool u
     }
   }
 }
+
+ConsoleLine ConsolePaste::Take(std::string& line, bool textPrompt, bool keysWaiting) {
+  const bool pasted = keysWaiting || pasting_;  // a paste's last line has nothing behind it
+  pasting_ = keysWaiting;
+  if (textPrompt) {
+    joined_.clear();
+    // A blank line ending a paste is the paste's too; only a blank typed after it ends the text.
+    return keysWaiting || (pasted && line.empty()) ? ConsoleLine::kPasted : ConsoleLine::kTyped;
+  }
+  if (!pasted) return ConsoleLine::kTyped;
+  if (!line.empty() && !joined_.empty()) joined_ += ' ';
+  joined_ += line;
+  if (keysWaiting) return ConsoleLine::kJoined;
+  line.swap(joined_);
+  joined_.clear();
+  return ConsoleLine::kOffer;
+}

@@ -70,6 +70,30 @@ class KeyDecoder {
   std::string ahead_;         // bytes read but not yet decoded
 };
 
+// What a line read at a console that edits lines itself and marks no paste (a Windows console)
+// is. A paste arrives there all at once: a line whose end more keys already wait behind was pasted,
+// as no hand types that fast. As at a terminal with marked pastes, a line break inside a paste ends
+// only a text line (its blank lines belong to the text); at other prompts the pasted lines are
+// joined with blanks into one line, which is offered for editing, never carried out unseen.
+enum class ConsoleLine {
+  kTyped,   // the line is complete as typed
+  kPasted,  // a line break inside a paste ended this text line
+  kJoined,  // taken into the paste's one line; the next line is read
+  kOffer,   // the paste's last line: `line` is now the whole joined line, to show and edit again
+};
+
+// Tracks pastes over the lines read at such a console.
+class ConsolePaste {
+ public:
+  // What `line`, just read at a text prompt or not (`textPrompt`), is, given whether keys waited
+  // behind its line end; for kOffer sets `line` to the joined paste.
+  ConsoleLine Take(std::string& line, bool textPrompt, bool keysWaiting);
+
+ private:
+  bool pasting_ = false;  // the line before was followed by waiting keys
+  std::string joined_;    // the lines of a paste at another prompt, joined so far
+};
+
 // `text` with everything a terminal could act on shown visibly: C0 controls but line break and
 // tab as ^X, DEL as ^?, C1 controls written as UTF-8 as M-^X, and, where `utf8` is false, every
 // byte 0x80-0x9F, or, where it is true, every byte that is not part of valid UTF-8, as \xHH.

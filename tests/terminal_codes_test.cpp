@@ -95,3 +95,46 @@ TEST(VisibleForm, ShowsWhatATerminalWouldActOnAndKeepsValidText) {
         << columns[0];
   }
 }
+
+// Lines read at a console that marks no paste, each with "+" where keys waited behind its line end,
+// and what each is taken as: T(yped), P(asted), J(oined) or O(ffered), with the line given on.
+TEST(ConsolePaste, BlankPastedLinesStayInTheTextAndPastedCommandsAreOnlyOffered) {
+  const struct {
+    bool textPrompt;
+    std::vector<std::string> lines;
+    std::string taken;
+  } kCases[] = {
+      {true,
+       {"Meeting moved to Friday.+", "+", "Details follow below.+", "1 room is booked.+", "", ""},
+       "P:Meeting moved to Friday.|P:|P:Details follow below.|P:1 room is booked.|P:|T:|"},
+      {true, {"typed", "typed ahead+", "", ""}, "T:typed|P:typed ahead|P:|T:|"},
+      {true, {"a+", "b", ""}, "P:a|T:b|T:|"},
+      {false,
+       {"Details follow below.+", "+", "1 room is booked.+", "", "l"},
+       "J|J|J|O:Details follow below. 1 room is booked.|T:l|"},
+      {false, {"1+", "2", "3+", "4"}, "J|O:1 2|J|O:3 4|"},
+  };
+  for (const auto& c : kCases) {
+    ConsolePaste paste;
+    std::string taken;
+    for (std::string line : c.lines) {
+      const bool waiting = !line.empty() && line.back() == '+';
+      if (waiting) line.pop_back();
+      switch (paste.Take(line, c.textPrompt, waiting)) {
+        case ConsoleLine::kTyped:
+          taken += "T:" + line + "|";
+          break;
+        case ConsoleLine::kPasted:
+          taken += "P:" + line + "|";
+          break;
+        case ConsoleLine::kJoined:
+          taken += "J|";
+          break;
+        case ConsoleLine::kOffer:
+          taken += "O:" + line + "|";
+          break;
+      }
+    }
+    EXPECT_EQ(taken, c.taken);
+  }
+}
