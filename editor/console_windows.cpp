@@ -49,16 +49,21 @@ std::string narrow(const wchar_t* wide, size_t length) {
   return utf8;
 }
 
-// Standard output at a console: the UTF-8 bytes are shown through the wide console call, whole
-// characters at a time, so neither the console's code page nor a character split between two
-// writes can garble them.
+// Standard output or error at a console: the UTF-8 bytes are shown through the wide console
+// call, whole characters at a time, so neither the console's code page nor a character split
+// between two writes can garble them (a file's name in a note on standard error included).
 class ConsoleOutput final : public std::streambuf {
  public:
-  // Takes the place of standard output's buffer until the program ends.
-  void Install() { original_ = std::cout.rdbuf(this); }
+  // Takes the place of `stream`'s buffer, showing on the console of `handle`, until the program
+  // ends.
+  void Install(std::ostream& stream, DWORD handle) {
+    stream_ = &stream;
+    handle_ = handle;
+    original_ = stream.rdbuf(this);
+  }
   ~ConsoleOutput() override {
     Show();
-    if (original_ != nullptr) std::cout.rdbuf(original_);  // for what is written after
+    if (original_ != nullptr) stream_->rdbuf(original_);  // for what is written after
   }
 
  protected:
@@ -91,16 +96,19 @@ class ConsoleOutput final : public std::streambuf {
     }
     const std::wstring wide = widen(pending_.data(), whole);
     DWORD written = 0;
-    WriteConsoleW(GetStdHandle(STD_OUTPUT_HANDLE), wide.data(), static_cast<DWORD>(wide.size()),
-                  &written, nullptr);
+    WriteConsoleW(GetStdHandle(handle_), wide.data(), static_cast<DWORD>(wide.size()), &written,
+                  nullptr);
     pending_.erase(0, whole);
   }
 
   std::string pending_;
+  std::ostream* stream_ = nullptr;
+  DWORD handle_ = STD_OUTPUT_HANDLE;
   std::streambuf* original_ = nullptr;
 };
 
 ConsoleOutput consoleWriter;
+ConsoleOutput consoleErrorWriter;
 
 // Standard output to a pipe or a file: each line end is written as CR LF, as a text stream writes
 // it; every other byte passes unchanged.
@@ -255,10 +263,11 @@ std::vector<std::string> startConsole(int argc, char** argv) {
   consoleInput = isConsole(STD_INPUT_HANDLE);
   consoleOutput = isConsole(STD_OUTPUT_HANDLE);
   if (consoleOutput) {
-    consoleWriter.Install();
+    consoleWriter.Install(std::cout, STD_OUTPUT_HANDLE);
   } else {
     lineEndWriter.Install();
   }
+  if (isConsole(STD_ERROR_HANDLE)) consoleErrorWriter.Install(std::cerr, STD_ERROR_HANDLE);
   if (consoleInput) {
     ctrlCEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     SetConsoleCtrlHandler(onConsoleEvent, TRUE);
