@@ -341,15 +341,20 @@ void holdStops(bool) {}  // a Windows console has no stop key
 void endAsRequested() {}
 
 bool rescueFolder(std::string& folder, std::error_code& error) {
-  const wchar_t* const local = _wgetenv(L"LOCALAPPDATA");
-  const std::wstring wide =
-      std::wstring(local != nullptr ? local : L"") + L"\\news-editor";  // the user's own, private
+  // Asked for its size first, which counts the terminating zero; 0 when it is not set.
+  std::wstring local(GetEnvironmentVariableW(L"LOCALAPPDATA", nullptr, 0), L'\0');
+  if (!local.empty()) {
+    const DWORD size =
+        GetEnvironmentVariableW(L"LOCALAPPDATA", &local[0], static_cast<DWORD>(local.size()));
+    local.resize(size < local.size() ? size : 0);  // without the zero; none if it grew meanwhile
+  }
+  const std::wstring wide = local + L"\\news-editor";  // the user's own, private
   folder = narrow(wide.data(), wide.size()) + "\\";
-  if (local == nullptr || *local == L'\0') {
+  if (local.empty()) {
     error = std::make_error_code(std::errc::no_such_file_or_directory);
     return false;
   }
-  CreateDirectoryW(local, nullptr);  // made if missing, as the state folder is elsewhere
+  CreateDirectoryW(local.c_str(), nullptr);  // made if missing, as the state folder is elsewhere
   if (!CreateDirectoryW(wide.c_str(), nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
     error = std::error_code(static_cast<int>(GetLastError()), std::system_category());
     return false;

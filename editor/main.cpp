@@ -239,11 +239,20 @@ void saveAndList(NewsDB* db, DatabaseFile& file, Change change,
   }
 }
 
+// Sets `local` to the local time at `time`; false when it has none. Through the calls that fill
+// the caller's own std::tm, which Visual C++ does not warn of, and no other thread can overwrite.
+bool toLocalTime(std::time_t time, std::tm& local) {
+#if defined(_WIN32)
+  return localtime_s(&local, &time) == 0;
+#else
+  return localtime_r(&time, &local) != nullptr;
+#endif
+}
+
 // The local time now, as a new message records it.
 std::tm localTimeNow() {
-  const std::time_t now = std::time(nullptr);
   std::tm local{};
-  if (const std::tm* converted = std::localtime(&now)) local = *converted;
+  if (!toLocalTime(std::time(nullptr), local)) local = std::tm{};
   return local;
 }
 
@@ -324,9 +333,8 @@ std::string rescueName(const std::string& path, std::time_t now, int attempt) {
   std::string name = path.substr(slash == std::string::npos ? 0 : slash + 1);
   if (name.empty() || name == "." || name == "..") name = "news";
   char time[32] = "";
-  if (const std::tm* local = std::localtime(&now)) {
-    std::strftime(time, sizeof time, ".%Y-%m-%d-%H%M%S", local);
-  }
+  std::tm local{};
+  if (toLocalTime(now, local)) std::strftime(time, sizeof time, ".%Y-%m-%d-%H%M%S", &local);
   return name + time + (attempt > 1 ? "-" + std::to_string(attempt) : "");
 }
 
