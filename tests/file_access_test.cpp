@@ -471,6 +471,12 @@ TEST(FileErrors, EachRefusalSaysWhy) {
 #if defined(_WIN32)
         {"a folder at the temporary name", [&] { return save(dir.File("blocked.db")); },
          FileError::kTemporaryInTheWay, here},
+        {"load of an alternate data stream", [&] { return load(path + ":s"); },
+         std::make_error_code(std::errc::invalid_argument), here},
+        {"save into an alternate data stream", [&] { return save(path + ":s"); },
+         std::make_error_code(std::errc::invalid_argument), here},
+        {"save by a name with a lone surrogate", [&] { return save(dir.File("\xED\xA0\x80")); },
+         std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()), here},
 #else
         {"load of a FIFO", [&] { return load(dir.File("fifo")); }, FileError::kNotRegularFile,
          here},
@@ -562,6 +568,36 @@ TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
   CloseHandle(held);
   EXPECT_FALSE(save.get());
   EXPECT_FALSE(Exists(path));
+}
+
+// Windows opens one file by its name in any letter case, with dots or spaces after it, or by its
+// short name: a save by any of them replaces that file, under the name it has, with one lock.
+TEST(FileSave, EverySpellingOfANameSavesIntoOneFileUnderOneLock) {
+  TempDir dir;
+  const std::string path = dir.File("Nachrichten aus aller Welt.db");
+  ASSERT_TRUE(kItem.SerializeFile(path));
+  std::vector<std::string> spellings = {path + ".", path + " ", path + ". .",
+                                        dir.File("NACHRICHTEN aus aller welt.DB")};
+  std::wstring shortName(MAX_PATH, L'\0');
+  shortName.resize(GetShortPathNameW(PathOf(path).wstring().c_str(), &shortName[0], MAX_PATH));
+  if (!shortName.empty() && PathOf(path).wstring() != shortName) {
+    spellings.push_back(fs::path(shortName).u8string());
+  }
+  for (const std::string& spelling : spellings) {
+    SCOPED_TRACE(spelling);
+    FileReplacement held, other;
+    ASSERT_TRUE(held.Begin(path));
+    EXPECT_FALSE(other.Begin(spelling, [](std::chrono::steady_clock::duration) { return false; }));
+    EXPECT_EQ(other.Error(), FileError::kSavingAlready);
+    ASSERT_TRUE(held.Write("x", 1) && held.Commit());
+    ASSERT_TRUE(kItem.SerializeFile(spelling));
+    EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  }
+  std::set<std::string> found;
+  for (const auto& entry : fs::directory_iterator(PathOf(dir.File("")))) {
+    found.insert(entry.path().filename().u8string());
+  }
+  EXPECT_EQ(found, std::set<std::string>{"Nachrichten aus aller Welt.db"});
 }
 
 // A symbolic link at the database is replaced by the saved file, not followed. Wine makes no
