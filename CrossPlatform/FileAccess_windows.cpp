@@ -257,10 +257,32 @@ bool RemoveUnwritable(const std::wstring& temporary) {
   return file != INVALID_HANDLE_VALUE && RemoveAndClose(file);
 }
 
+// Clears the read-only attribute of this user's own plain file at `temporary`, a leftover that
+// could otherwise neither be written nor removed. False where no such file is there.
+bool ClearOwnReadOnly(const std::wstring& temporary) {
+  const HANDLE file =
+      CreateFileW(temporary.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILE_BASIC_INFO basic;
+  bool cleared = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+                 (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 && IsPlain(file) &&
+                 OwnedByThisUser(file);
+  if (cleared) {
+    const DWORD rest = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+    basic = FILE_BASIC_INFO{};  // times of 0 stay as they are
+    basic.FileAttributes = rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
+    cleared = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+  }
+  CloseHandle(file);
+  return cleared;
+}
+
 // Opens the temporary file for writing with no one else allowed to write, rename or delete it:
 // that is the save lock. A save that holds it is waited for (another user's for at most ten
 // seconds, then the save fails); a killed save's handle was closed by the system, so its file is
-// taken over when it is this user's own. Anything else found at that name (a link
+// taken over when it is this user's own, read-only or not. Anything else found at that name (a link
 // to another file, or another user's file, which would give the database its owner and access list)
 // is never written: its name is removed, and where this user may not remove it the save fails, with
 // `error` saying why. Every wait asks `patience`.
@@ -296,16 +318,17 @@ HANDLE OpenLocked(const std::wstring& temporary, const Patience& patience, std::
       }
       continue;
     }
-    // Refused outright: another user's file this user may not write, which is removed where this
-    // user may; or, for a moment, another save's abandoned file while it is being deleted. Where
-    // nothing stands at the name, the folder refused it.
+    // Refused outright: this user's read-only leftover, which is made writable; another user's
+    // file this user may not write, which is removed where this user may; or, for a moment,
+    // another save's abandoned file while it is being deleted. Where nothing stands at the name,
+    // the folder refused it.
     if (why != ERROR_ACCESS_DENIED || ++refused > kRetries) {
       const bool inTheWay = why == ERROR_ACCESS_DENIED &&
                             GetFileAttributesW(temporary.c_str()) != INVALID_FILE_ATTRIBUTES;
       error = inTheWay ? make_error_code(FileError::kTemporaryInTheWay) : WhyUnreached(why);
       return INVALID_HANDLE_VALUE;
     }
-    if (!RemoveUnwritable(temporary)) Sleep(kRetryMilliseconds);
+    if (!ClearOwnReadOnly(temporary) && !RemoveUnwritable(temporary)) Sleep(kRetryMilliseconds);
   }
 }
 
@@ -598,8 +621,11 @@ bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
   }
   ok_ = true;
   LARGE_INTEGER start{};
+  FILE_BASIC_INFO plain{};  // a leftover's attributes (read-only among them) are not the new file's
+  plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   if (!SetFilePointerEx(HandleOf(handle_), start, nullptr, FILE_BEGIN) ||
-      !SetEndOfFile(HandleOf(handle_))) {
+      !SetEndOfFile(HandleOf(handle_)) ||
+      !SetFileInformationByHandle(HandleOf(handle_), FileBasicInfo, &plain, sizeof plain)) {
     Fail(LastError());
   }
   if (!ok_) Abandon();

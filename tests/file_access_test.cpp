@@ -192,6 +192,11 @@ TEST(FileSave, ReplacesTheFileUnderAnyNameAndLeavesNothingElse) {
   WriteFile(dir.File("other.txt"), "someone's data");
   fs::create_hard_link(PathOf(dir.File("other.txt")), PathOf(dir.File(".news.db.tmp")));
   WriteFile(dir.File(u8".Nachrichten-ü-日本.db.tmp"), std::string(1000, '!'));
+#if defined(_WIN32)
+  // Read-only, which neither opens it for writing nor lets it be removed until that is cleared.
+  SetFileAttributesW(PathOf(dir.File(u8".Nachrichten-ü-日本.db.tmp")).wstring().c_str(),
+                     FILE_ATTRIBUTE_READONLY);
+#endif
   const std::set<std::string> names = {"news.db", u8"Nachrichten-ü-日本.db"};
   for (const std::string& name : names) {
     const std::string path = dir.File(name);
@@ -207,6 +212,10 @@ TEST(FileSave, ReplacesTheFileUnderAnyNameAndLeavesNothingElse) {
   EXPECT_EQ(found, (std::set<std::string>{"news.db", "news.db.tmp", u8"Nachrichten-ü-日本.db",
                                           u8"Nachrichten-ü-日本.db.tmp", "other.txt"}));
   EXPECT_EQ(ReadFile(dir.File("other.txt")), "someone's data");
+#if defined(_WIN32)
+  // The database did not become read-only.
+  EXPECT_TRUE(kItem.SerializeFile(dir.File(u8"Nachrichten-ü-日本.db")));
+#endif
 }
 
 TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
