@@ -669,6 +669,9 @@ bool FileReplacement::Commit() {
     Abandon();
     return false;
   }
+  // The rename goes to the disk too, as with MOVEFILE_WRITE_THROUGH, which flushes the moved
+  // file so. It has happened either way; this only hastens its durability.
+  FlushFileBuffers(file);
   stamp_ = StampOfHandle(file);
   CloseHandle(file);  // releases the lock, now that the new file is in place
   handle_ = -1;
