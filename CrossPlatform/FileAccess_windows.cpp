@@ -4,6 +4,7 @@
 #include <windows.h>
 // After windows.h, which they need.
 #include <aclapi.h>
+#include <winioctl.h>
 
 #include <chrono>
 #include <cstring>
@@ -290,8 +291,9 @@ HANDLE OpenLocked(const std::wstring& temporary, const Patience& patience, std::
   const ULONGLONG deadline = GetTickCount64() + kOthersWaitMilliseconds;
   for (int refused = 0;;) {
     const HANDLE file = CreateFileW(
-        temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL, FILE_SHARE_READ,
-        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+        FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       // A file this call made is this process's own, whoever the system made its owner.
       const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -367,6 +369,142 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
     size -= written;
   }
   return true;
+}
+
+// Gives the new file `file` the access control list of the open file `existing`, and its owner and
+// group where this user may set them (another owner takes a privilege; this user, whom the file
+// then keeps as owner, may write it anyway). False, with `error`, where the list cannot be given.
+bool TakeOverSecurity(HANDLE existing, HANDLE file, std::error_code& error) {
+  PSID owner = nullptr, group = nullptr;
+  PACL access = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD why = GetSecurityInfo(
+      existing, SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+      &group, &access, nullptr, &descriptor);
+  if (why == ERROR_SUCCESS) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    // Inherited entries come anew from the same folder, unless the file is kept from inheriting.
+    const SECURITY_INFORMATION which =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    why = SetSecurityInfo(file, SE_FILE_OBJECT, which, nullptr, nullptr, access, nullptr);
+    const HANDLE owning =
+        ReOpenFile(file, WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (owning != INVALID_HANDLE_VALUE) {
+      SetSecurityInfo(owning, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group,
+                      nullptr, nullptr);
+      CloseHandle(owning);
+    }
+    LocalFree(descriptor);
+  }
+  if (why != ERROR_SUCCESS) error = ErrorOf(why);
+  return why == ERROR_SUCCESS;
+}
+
+// Copies the stream at `from` to the new stream `to`.
+bool CopyStream(const std::wstring& from, const std::wstring& to, std::error_code& error) {
+  const HANDLE source = OpenShared(from, GENERIC_READ);
+  if (source == INVALID_HANDLE_VALUE) {
+    error = LastError();
+    return false;
+  }
+  const HANDLE copy = CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool ok = copy != INVALID_HANDLE_VALUE;
+  std::vector<char> buffer(1 << 16);
+  DWORD got = 0;
+  while (ok &&
+         (ok = ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) !=
+               FALSE) &&
+         got > 0) {
+    ok = WriteAll(copy, buffer.data(), got);
+  }
+  if (!ok) error = LastError();
+  if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+  CloseHandle(source);
+  return ok;
+}
+
+// Copies the alternate data streams of the file at `target` to the new file at `temporary`.
+// False, with `error`, where one cannot be copied.
+bool TakeOverStreams(const std::wstring& target, const std::wstring& temporary,
+                     std::error_code& error) {
+  WIN32_FIND_STREAM_DATA stream;
+  const HANDLE search = FindFirstStreamW(target.c_str(), FindStreamInfoStandard, &stream, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    // No stream but the text, or a file system or system without streams.
+    if (why == ERROR_HANDLE_EOF || why == ERROR_INVALID_PARAMETER ||
+        why == ERROR_CALL_NOT_IMPLEMENTED) {
+      return true;
+    }
+    error = ErrorOf(why);
+    return false;
+  }
+  bool ok = true;
+  do {
+    if (std::wcscmp(stream.cStreamName, L"::$DATA") != 0) {
+      ok = CopyStream(target + stream.cStreamName, temporary + stream.cStreamName, error);
+    }
+  } while (ok && FindNextStreamW(search, &stream));
+  if (ok && GetLastError() != ERROR_HANDLE_EOF) {
+    error = LastError();
+    ok = false;
+  }
+  FindClose(search);
+  return ok;
+}
+
+// Gives the new file `file` at `temporary` what the file at `target` has besides its text, before
+// any text is in it: its hidden, system, archive and not-indexed attributes (a leftover's own go),
+// its access control list, owner and group (see TakeOverSecurity), its alternate data streams and
+// its compression. False, with `error`, where the file cannot be read or its access list or
+// streams cannot be given, or it is encrypted and the new file is not: a save never lets more
+// people read the text than could before.
+bool TakeOverLooks(const std::wstring& target, const std::wstring& temporary, HANDLE file,
+                   std::error_code& error) {
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO old{}, made{};
+  const HANDLE existing =
+      CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  bool ok = true;
+  if (existing == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    ok = why == ERROR_FILE_NOT_FOUND;
+    if (!ok) error = ErrorOf(why);
+  } else if (!GetFileInformationByHandleEx(existing, FileBasicInfo, &old, sizeof old) ||
+             !GetFileInformationByHandleEx(file, FileBasicInfo, &made, sizeof made)) {
+    error = LastError();
+    ok = false;
+  } else if ((old.FileAttributes & ~made.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) {
+    error = ErrorOf(ERROR_ENCRYPTION_FAILED);
+    ok = false;
+  } else {
+    ok = TakeOverSecurity(existing, file, error) && TakeOverStreams(target, temporary, error);
+    if (ok && (old.FileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+      USHORT format = COMPRESSION_FORMAT_DEFAULT;
+      DWORD returned = 0;  // only space is at stake: a failure is no reason to fail the save
+      DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned,
+                      nullptr);
+    }
+  }
+  if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
+  FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+  basic.FileAttributes =
+      (old.FileAttributes & kept) != 0 ? old.FileAttributes & kept : FILE_ATTRIBUTE_NORMAL;
+  if (ok && !SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) {
+    error = LastError();
+    ok = false;
+  }
+  return ok;
 }
 
 // The length of the UTF-8 `text` in UTF-16 units, as Windows limits names.
@@ -621,12 +759,11 @@ bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
   }
   ok_ = true;
   LARGE_INTEGER start{};
-  FILE_BASIC_INFO plain{};  // a leftover's attributes (read-only among them) are not the new file's
-  plain.FileAttributes = FILE_ATTRIBUTE_NORMAL;
   if (!SetFilePointerEx(HandleOf(handle_), start, nullptr, FILE_BEGIN) ||
-      !SetEndOfFile(HandleOf(handle_)) ||
-      !SetFileInformationByHandle(HandleOf(handle_), FileBasicInfo, &plain, sizeof plain)) {
+      !SetEndOfFile(HandleOf(handle_))) {
     Fail(LastError());
+  } else if (!TakeOverLooks(place.Target(), temporary, HandleOf(handle_), error)) {
+    Fail(error);
   }
   if (!ok_) Abandon();
   return ok_;

@@ -609,6 +609,22 @@ TEST(FileSave, EverySpellingOfANameSavesIntoOneFileUnderOneLock) {
   EXPECT_EQ(found, std::set<std::string>{"Nachrichten aus aller Welt.db"});
 }
 
+// A save keeps the attributes that hide a file or mark it the system's.
+TEST(FileSave, KeepsHiddenAndSystemAttributes) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  WriteFile(path, "old");
+  const std::wstring wide = PathOf(path).wstring();
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  ASSERT_TRUE(SetFileAttributesW(wide.c_str(), kept));
+  if ((GetFileAttributesW(wide.c_str()) & kept) != kept) {
+    GTEST_SKIP() << "this file system keeps no such attributes";
+  }
+  ASSERT_TRUE(kItem.SerializeFile(path));
+  EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  EXPECT_EQ(GetFileAttributesW(wide.c_str()) & kept, kept);
+}
+
 // A symbolic link at the database is replaced by the saved file, not followed. Wine makes no
 // links, so there the test's runner plants one.
 TEST(FileSave, ReplacesALinkAtTheDatabase) {
