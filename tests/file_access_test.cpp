@@ -279,6 +279,22 @@ TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
   ASSERT_TRUE(kItem.SerializeFile(path));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);
+#if defined(_WIN32)
+  // A path of 258 characters, whose temporary file's path is longer than MAX_PATH.
+  const std::string folder = dir.File(std::string(150, 'f'));
+  fs::create_directory(PathOf(folder));
+  const size_t length = PathOf(folder).wstring().size() + 1;
+  ASSERT_LT(length, 250u);
+  const std::string deep = folder + "/" + std::string(258 - length, 'n');
+  ASSERT_EQ(PathOf(deep).wstring().size(), 258u);
+  NewsDB db;
+  db.AddNewsItem(kItem);
+  ASSERT_TRUE(db.SerializeFile(deep) && db.SerializeFile(deep));
+  NewsDB loaded(deep);
+  EXPECT_FALSE(loaded.DidConstructionFail());
+  EXPECT_EQ(TextOf(loaded), TextOf(db));
+  EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(folder)), {}), 1);
+#endif
 }
 
 // A save writes its text in pieces as it is produced, the disk given them every few megabytes:
