@@ -600,6 +600,7 @@ TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
 TEST(FileSave, EverySpellingOfANameSavesIntoOneFileUnderOneLock) {
   TempDir dir;
   const std::string path = dir.File("Nachrichten aus aller Welt.db");
+  EXPECT_EQ(TemporaryPathFor(path + ". "), TemporaryPathFor(path));  // before the file exists
   ASSERT_TRUE(kItem.SerializeFile(path));
   std::vector<std::string> spellings = {path + ".", path + " ", path + ". .",
                                         dir.File("NACHRICHTEN aus aller welt.DB")};
