@@ -4,6 +4,7 @@
 #include <windows.h>
 // After windows.h, which they need.
 #include <aclapi.h>
+#include <winioctl.h>
 
 #include <chrono>
 #include <cstring>
@@ -39,6 +40,19 @@ bool Widen(const std::string& utf8, std::wstring& wide) {
   wide.resize(static_cast<size_t>(size));
   return MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, utf8.data(), length, &wide[0], size) ==
          size;
+}
+
+// `wide` as UTF-8; false when it holds a lone surrogate, which UTF-8 cannot say.
+bool Narrow(const std::wstring& wide, std::string& utf8) {
+  utf8.clear();
+  if (wide.empty()) return true;
+  const int length = static_cast<int>(wide.size());
+  const int size = WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, nullptr,
+                                       0, nullptr, nullptr);
+  if (size <= 0) return false;
+  utf8.resize(static_cast<size_t>(size));
+  return WideCharToMultiByte(CP_UTF8, WC_ERR_INVALID_CHARS, wide.data(), length, &utf8[0], size,
+                             nullptr, nullptr) == size;
 }
 
 HANDLE HandleOf(intptr_t handle) {
@@ -189,8 +203,14 @@ bool RemoveAndClose(HANDLE file) {
   return removed;
 }
 
-// The temporary files whose locks this process holds, each with the thread whose save holds it:
-// a save that would wait for a lock its own thread holds would wait for ever.
+// True when `one` and `other` name one file: the file system ignores letter case.
+bool SameName(const std::wstring& one, const std::wstring& other) {
+  return CompareStringOrdinal(one.c_str(), static_cast<int>(one.size()), other.c_str(),
+                              static_cast<int>(other.size()), TRUE) == CSTR_EQUAL;
+}
+
+// The temporary files whose locks this process holds, by full path, each with the thread whose
+// save holds it: a save that would wait for a lock its own thread holds would wait for ever.
 class HeldLocks {
  public:
   static HeldLocks& Get() {
@@ -208,7 +228,7 @@ class HeldLocks {
     if (!Widen(path, temporary)) return;
     AcquireSRWLockExclusive(&lock_);
     for (auto entry = held_.begin(); entry != held_.end(); ++entry) {
-      if (entry->second == temporary) {
+      if (SameName(entry->second, temporary)) {
         held_.erase(entry);
         break;
       }
@@ -219,7 +239,7 @@ class HeldLocks {
     AcquireSRWLockExclusive(&lock_);
     bool here = false;
     for (const auto& entry : held_) {
-      here = here || (entry.first == GetCurrentThreadId() && entry.second == temporary);
+      here = here || (entry.first == GetCurrentThreadId() && SameName(entry.second, temporary));
     }
     ReleaseSRWLockExclusive(&lock_);
     return here;
@@ -238,19 +258,42 @@ bool RemoveUnwritable(const std::wstring& temporary) {
   return file != INVALID_HANDLE_VALUE && RemoveAndClose(file);
 }
 
+// Clears the read-only attribute of this user's own plain file at `temporary`, a leftover that
+// could otherwise neither be written nor removed. False where no such file is there.
+bool ClearOwnReadOnly(const std::wstring& temporary) {
+  const HANDLE file =
+      CreateFileW(temporary.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES | FILE_WRITE_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  FILE_BASIC_INFO basic;
+  bool cleared = GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic) &&
+                 (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) != 0 && IsPlain(file) &&
+                 OwnedByThisUser(file);
+  if (cleared) {
+    const DWORD rest = basic.FileAttributes & ~DWORD{FILE_ATTRIBUTE_READONLY};
+    basic = FILE_BASIC_INFO{};  // times of 0 stay as they are
+    basic.FileAttributes = rest != 0 ? rest : FILE_ATTRIBUTE_NORMAL;
+    cleared = SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic) != FALSE;
+  }
+  CloseHandle(file);
+  return cleared;
+}
+
 // Opens the temporary file for writing with no one else allowed to write, rename or delete it:
 // that is the save lock. A save that holds it is waited for (another user's for at most ten
 // seconds, then the save fails); a killed save's handle was closed by the system, so its file is
-// taken over when it is this user's own. Anything else found at that name (a link to another
-// file, or another user's file, which would give the database its owner and access list) is never
-// written: its name is removed, and where this user may not remove it the save fails, with
+// taken over when it is this user's own, read-only or not. Anything else found at that name (a link
+// to another file, or another user's file, which would give the database its owner and access list)
+// is never written: its name is removed, and where this user may not remove it the save fails, with
 // `error` saying why. Every wait asks `patience`.
 HANDLE OpenLocked(const std::wstring& temporary, const Patience& patience, std::error_code& error) {
   const ULONGLONG deadline = GetTickCount64() + kOthersWaitMilliseconds;
   for (int refused = 0;;) {
     const HANDLE file = CreateFileW(
-        temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL, FILE_SHARE_READ,
-        nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+        temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
+        FILE_SHARE_READ, nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
     if (file != INVALID_HANDLE_VALUE) {
       // A file this call made is this process's own, whoever the system made its owner.
       const bool made = GetLastError() != ERROR_ALREADY_EXISTS;
@@ -277,16 +320,17 @@ HANDLE OpenLocked(const std::wstring& temporary, const Patience& patience, std::
       }
       continue;
     }
-    // Refused outright: another user's file this user may not write, which is removed where this
-    // user may; or, for a moment, another save's abandoned file while it is being deleted. Where
-    // nothing stands at the name, the folder refused it.
+    // Refused outright: this user's read-only leftover, which is made writable; another user's
+    // file this user may not write, which is removed where this user may; or, for a moment,
+    // another save's abandoned file while it is being deleted. Where nothing stands at the name,
+    // the folder refused it.
     if (why != ERROR_ACCESS_DENIED || ++refused > kRetries) {
       const bool inTheWay = why == ERROR_ACCESS_DENIED &&
                             GetFileAttributesW(temporary.c_str()) != INVALID_FILE_ATTRIBUTES;
       error = inTheWay ? make_error_code(FileError::kTemporaryInTheWay) : WhyUnreached(why);
       return INVALID_HANDLE_VALUE;
     }
-    if (!RemoveUnwritable(temporary)) Sleep(kRetryMilliseconds);
+    if (!ClearOwnReadOnly(temporary) && !RemoveUnwritable(temporary)) Sleep(kRetryMilliseconds);
   }
 }
 
@@ -312,22 +356,6 @@ bool RenameOver(HANDLE file, const std::wstring& target) {
   }
 }
 
-// Makes `path` a full path, as a rename through a handle needs.
-bool MakeFull(std::wstring& path) {
-  std::wstring full(MAX_PATH, L'\0');
-  for (;;) {
-    const DWORD size =
-        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
-    if (size == 0) return false;
-    if (size < full.size()) {
-      full.resize(size);
-      path = full;
-      return true;
-    }
-    full.resize(size);
-  }
-}
-
 bool WriteAll(HANDLE file, const char* data, size_t size) {
   while (size > 0) {
     const DWORD chunk = size < kMaxTransfer ? static_cast<DWORD>(size) : kMaxTransfer;
@@ -343,6 +371,142 @@ bool WriteAll(HANDLE file, const char* data, size_t size) {
   return true;
 }
 
+// Gives the new file `file` the access control list of the open file `existing`, and its owner and
+// group where this user may set them (another owner takes a privilege; this user, whom the file
+// then keeps as owner, may write it anyway). False, with `error`, where the list cannot be given.
+bool TakeOverSecurity(HANDLE existing, HANDLE file, std::error_code& error) {
+  PSID owner = nullptr, group = nullptr;
+  PACL access = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  DWORD why = GetSecurityInfo(
+      existing, SE_FILE_OBJECT,
+      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+      &group, &access, nullptr, &descriptor);
+  if (why == ERROR_SUCCESS) {
+    SECURITY_DESCRIPTOR_CONTROL control = 0;
+    DWORD revision = 0;
+    GetSecurityDescriptorControl(descriptor, &control, &revision);
+    // Inherited entries come anew from the same folder, unless the file is kept from inheriting.
+    const SECURITY_INFORMATION which =
+        DACL_SECURITY_INFORMATION |
+        ((control & SE_DACL_PROTECTED) != 0 ? PROTECTED_DACL_SECURITY_INFORMATION
+                                            : UNPROTECTED_DACL_SECURITY_INFORMATION);
+    why = SetSecurityInfo(file, SE_FILE_OBJECT, which, nullptr, nullptr, access, nullptr);
+    const HANDLE owning =
+        ReOpenFile(file, WRITE_OWNER, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, 0);
+    if (owning != INVALID_HANDLE_VALUE) {
+      SetSecurityInfo(owning, SE_FILE_OBJECT,
+                      OWNER_SECURITY_INFORMATION | GROUP_SECURITY_INFORMATION, owner, group,
+                      nullptr, nullptr);
+      CloseHandle(owning);
+    }
+    LocalFree(descriptor);
+  }
+  if (why != ERROR_SUCCESS) error = ErrorOf(why);
+  return why == ERROR_SUCCESS;
+}
+
+// Copies the stream at `from` to the new stream `to`.
+bool CopyStream(const std::wstring& from, const std::wstring& to, std::error_code& error) {
+  const HANDLE source = OpenShared(from, GENERIC_READ);
+  if (source == INVALID_HANDLE_VALUE) {
+    error = LastError();
+    return false;
+  }
+  const HANDLE copy = CreateFileW(to.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
+  bool ok = copy != INVALID_HANDLE_VALUE;
+  std::vector<char> buffer(1 << 16);
+  DWORD got = 0;
+  while (ok &&
+         (ok = ReadFile(source, buffer.data(), static_cast<DWORD>(buffer.size()), &got, nullptr) !=
+               FALSE) &&
+         got > 0) {
+    ok = WriteAll(copy, buffer.data(), got);
+  }
+  if (!ok) error = LastError();
+  if (copy != INVALID_HANDLE_VALUE) CloseHandle(copy);
+  CloseHandle(source);
+  return ok;
+}
+
+// Copies the alternate data streams of the file at `target` to the new file at `temporary`.
+// False, with `error`, where one cannot be copied.
+bool TakeOverStreams(const std::wstring& target, const std::wstring& temporary,
+                     std::error_code& error) {
+  WIN32_FIND_STREAM_DATA stream;
+  const HANDLE search = FindFirstStreamW(target.c_str(), FindStreamInfoStandard, &stream, 0);
+  if (search == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    // No stream but the text, or a file system or system without streams.
+    if (why == ERROR_HANDLE_EOF || why == ERROR_INVALID_PARAMETER ||
+        why == ERROR_CALL_NOT_IMPLEMENTED) {
+      return true;
+    }
+    error = ErrorOf(why);
+    return false;
+  }
+  bool ok = true;
+  do {
+    if (std::wcscmp(stream.cStreamName, L"::$DATA") != 0) {
+      ok = CopyStream(target + stream.cStreamName, temporary + stream.cStreamName, error);
+    }
+  } while (ok && FindNextStreamW(search, &stream));
+  if (ok && GetLastError() != ERROR_HANDLE_EOF) {
+    error = LastError();
+    ok = false;
+  }
+  FindClose(search);
+  return ok;
+}
+
+// Gives the new file `file` at `temporary` what the file at `target` has besides its text, before
+// any text is in it: its hidden, system, archive and not-indexed attributes (a leftover's own go),
+// its access control list, owner and group (see TakeOverSecurity), its alternate data streams and
+// its compression. False, with `error`, where the file cannot be read or its access list or
+// streams cannot be given, or it is encrypted and the new file is not: a save never lets more
+// people read the text than could before.
+bool TakeOverLooks(const std::wstring& target, const std::wstring& temporary, HANDLE file,
+                   std::error_code& error) {
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE |
+                     FILE_ATTRIBUTE_NOT_CONTENT_INDEXED;
+  FILE_BASIC_INFO old{}, made{};
+  const HANDLE existing =
+      CreateFileW(target.c_str(), READ_CONTROL | FILE_READ_ATTRIBUTES,
+                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_EXISTING,
+                  FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  bool ok = true;
+  if (existing == INVALID_HANDLE_VALUE) {
+    const DWORD why = GetLastError();
+    ok = why == ERROR_FILE_NOT_FOUND;
+    if (!ok) error = ErrorOf(why);
+  } else if (!GetFileInformationByHandleEx(existing, FileBasicInfo, &old, sizeof old) ||
+             !GetFileInformationByHandleEx(file, FileBasicInfo, &made, sizeof made)) {
+    error = LastError();
+    ok = false;
+  } else if ((old.FileAttributes & ~made.FileAttributes & FILE_ATTRIBUTE_ENCRYPTED) != 0) {
+    error = ErrorOf(ERROR_ENCRYPTION_FAILED);
+    ok = false;
+  } else {
+    ok = TakeOverSecurity(existing, file, error) && TakeOverStreams(target, temporary, error);
+    if (ok && (old.FileAttributes & FILE_ATTRIBUTE_COMPRESSED) != 0) {
+      USHORT format = COMPRESSION_FORMAT_DEFAULT;
+      DWORD returned = 0;  // only space is at stake: a failure is no reason to fail the save
+      DeviceIoControl(file, FSCTL_SET_COMPRESSION, &format, sizeof format, nullptr, 0, &returned,
+                      nullptr);
+    }
+  }
+  if (existing != INVALID_HANDLE_VALUE) CloseHandle(existing);
+  FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+  basic.FileAttributes =
+      (old.FileAttributes & kept) != 0 ? old.FileAttributes & kept : FILE_ATTRIBUTE_NORMAL;
+  if (ok && !SetFileInformationByHandle(file, FileBasicInfo, &basic, sizeof basic)) {
+    error = LastError();
+    ok = false;
+  }
+  return ok;
+}
+
 // The length of the UTF-8 `text` in UTF-16 units, as Windows limits names.
 size_t Utf16Units(const std::string& text) {
   size_t units = 0;
@@ -354,39 +518,148 @@ size_t Utf16Units(const std::string& text) {
   return units;
 }
 
-// The longest name the volume holding `folder` allows, in UTF-16 units; 255 if it cannot be asked.
-size_t NameLimit(const std::string& folder) {
-  std::wstring wide;
-  DWORD limit = 0;
-  if (Widen(folder, wide)) {
-    const HANDLE handle = CreateFileW(wide.c_str(), FILE_READ_ATTRIBUTES,
-                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                      nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (handle != INVALID_HANDLE_VALUE) {
-      if (!GetVolumeInformationByHandleW(handle, nullptr, 0, nullptr, &limit, nullptr, nullptr,
-                                         0)) {
-        limit = 0;
-      }
-      CloseHandle(handle);
-    }
+// Puts the full path `full` in the \\?\ form, to which no length limit applies, unless it is in
+// that form or names a device already.
+void LongForm(std::wstring& full) {
+  if (full.compare(0, 4, L"\\\\?\\") == 0 || full.compare(0, 4, L"\\\\.\\") == 0) return;
+  if (full.compare(0, 2, L"\\\\") == 0) {
+    full = L"\\\\?\\UNC\\" + full.substr(2);  // \\server\share\...
+  } else {
+    full.insert(0, L"\\\\?\\");
   }
-  return limit > 0 ? limit : 255;
+}
+
+// `path` as a full path in the \\?\ form, with what Windows drops from names as it opens them
+// (dots and spaces at the end) dropped; false with `error` where the system cannot make one.
+bool FullPath(const std::wstring& path, std::wstring& full, std::error_code& error) {
+  full.assign(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size =
+        GetFullPathNameW(path.c_str(), static_cast<DWORD>(full.size()), &full[0], nullptr);
+    if (size == 0) {
+      error = LastError();
+      return false;
+    }
+    if (size < full.size()) {
+      full.resize(size);
+      LongForm(full);
+      return true;
+    }
+    full.resize(size);
+  }
+}
+
+// True when the full path `full`, in the \\?\ form, names an alternate data stream of a file: a
+// colon anywhere after its drive's.
+bool NamesStream(const std::wstring& full) {
+  size_t start = 4;
+  if (full.compare(start, 4, L"UNC\\") == 0) {
+    start += 4;
+  } else if (full.size() > start + 1 && full[start + 1] == L':') {
+    start += 2;
+  }
+  return full.find(L':', start) != std::wstring::npos;
+}
+
+// Where a file is, as every spelling of its name reaches it: Windows opens one file by its name
+// in any letter case, with dots or spaces after it, by its short name, and through any spelling of
+// its folder, so its save's temporary file (the lock) is named after this instead.
+struct Place {
+  std::wstring folder;  // full, \\?\ form, with a separator at the end; final where it exists
+  std::wstring name;    // as the folder has it where the file exists; otherwise as given
+  size_t limit = 255;   // the longest name the folder's volume allows, in UTF-16 units
+
+  std::wstring Target() const { return folder + name; }
+};
+
+// The final path of the open folder `folder`, ending in a separator; empty if the system has none.
+std::wstring FinalPath(HANDLE folder) {
+  std::wstring final(MAX_PATH, L'\0');
+  for (;;) {
+    const DWORD size =
+        GetFinalPathNameByHandleW(folder, &final[0], static_cast<DWORD>(final.size()),
+                                  FILE_NAME_NORMALIZED | VOLUME_NAME_DOS);
+    if (size == 0) return std::wstring();
+    const bool fits = size < final.size();
+    final.resize(size);
+    if (fits) break;
+  }
+  LongForm(final);
+  if (final.back() != L'\\') final += L'\\';
+  return final;
+}
+
+// Finds the file at the UTF-8 `path`. False with `error` where the path is no valid UTF-8 or
+// names an alternate data stream, which is never read or replaced. A folder that cannot be opened
+// is left as given, for the call that then fails to say why.
+bool Locate(const std::string& path, Place& place, std::error_code& error) {
+  std::wstring wide, full;
+  if (!Widen(path, wide)) {
+    error = ErrorOf(ERROR_NO_UNICODE_TRANSLATION);
+    return false;
+  }
+  if (!FullPath(wide, full, error)) return false;
+  if (NamesStream(full)) {
+    error = std::make_error_code(std::errc::invalid_argument);
+    return false;
+  }
+  const size_t separator = full.find_last_of(L'\\');
+  place.folder = full.substr(0, separator + 1);
+  place.name = full.substr(separator + 1);
+  const HANDLE folder = CreateFileW(place.folder.c_str(), FILE_READ_ATTRIBUTES,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (folder == INVALID_HANDLE_VALUE) return true;
+  DWORD limit = 0;
+  if (GetVolumeInformationByHandleW(folder, nullptr, 0, nullptr, &limit, nullptr, nullptr, 0) &&
+      limit > 0) {
+    place.limit = limit;
+  }
+  const std::wstring final = FinalPath(folder);
+  CloseHandle(folder);
+  if (!final.empty()) place.folder = final;
+  // A name with wildcards names no file, and would find others.
+  if (place.name.empty() || place.name.find_first_of(L"*?<>\"") != std::wstring::npos) return true;
+  WIN32_FIND_DATAW found;
+  const HANDLE search = FindFirstFileExW(place.Target().c_str(), FindExInfoBasic, &found,
+                                         FindExSearchNameMatch, nullptr, 0);
+  if (search != INVALID_HANDLE_VALUE) {
+    place.name = found.cFileName;
+    FindClose(search);
+  }
+  return true;
+}
+
+// The UTF-8 name of the temporary file of a save of the file at `place`; false where the file's
+// name cannot be said in UTF-8.
+bool TemporaryNameOf(const Place& place, std::string& temporary) {
+  std::string name;
+  if (!Narrow(place.name, name)) return false;
+  temporary = TemporaryNameFor(name, place.limit, Utf16Units);
+  return true;
 }
 
 }  // namespace
 
+// The folder as given, so that the path is as the caller spells it; the name as any spelling of it
+// finds the file.
 std::string TemporaryPathFor(const std::string& target) {
   const size_t separator = target.find_last_of("/\\:");
   const size_t name = separator == std::string::npos ? 0 : separator + 1;
-  const std::string folder = name == 0 ? "." : target.substr(0, name);
-  return target.substr(0, name) +
-         TemporaryNameFor(target.substr(name), NameLimit(folder), Utf16Units);
+  Place place;
+  std::error_code ignored;
+  std::string temporary;
+  if (!Locate(target, place, ignored) || !TemporaryNameOf(place, temporary)) {
+    temporary = TemporaryNameFor(target.substr(name), place.limit, Utf16Units);
+  }
+  return target.substr(0, name) + temporary;
 }
 
 FileStamp StampOf(const std::string& path) {
-  std::wstring wide;
-  if (!Widen(path, wide)) return FileStamp();
-  const HANDLE file = OpenShared(wide, FILE_READ_ATTRIBUTES);
+  Place place;
+  std::error_code ignored;
+  if (!Locate(path, place, ignored)) return FileStamp();
+  const HANDLE file = OpenShared(place.Target(), FILE_READ_ATTRIBUTES);
   if (file == INVALID_HANDLE_VALUE) return FileStamp();
   const FileStamp stamp = StampOfHandle(file);
   CloseHandle(file);
@@ -396,11 +669,9 @@ FileStamp StampOf(const std::string& path) {
 OpenResult FileReader::Open(const std::string& path) {
   Close();
   error_.clear();
-  std::wstring wide;
-  if (!Widen(path, wide)) {
-    error_ = ErrorOf(ERROR_NO_UNICODE_TRANSLATION);
-    return OpenResult::kFailed;
-  }
+  Place place;
+  if (!Locate(path, place, error_)) return OpenResult::kFailed;
+  const std::wstring wide = place.Target();
   const DWORD attributes = GetFileAttributesW(wide.c_str());
   HANDLE file = INVALID_HANDLE_VALUE;
   if (attributes != INVALID_FILE_ATTRIBUTES &&
@@ -465,13 +736,19 @@ bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
   error_.clear();
   ok_ = false;
   target_ = path;
-  temporary_ = TemporaryPathFor(path);
+  temporary_.clear();
   const Patience patience{waiting, std::chrono::steady_clock::now()};
   std::error_code error;
-  std::wstring target, temporary;
-  if (!Widen(target_, target) || !Widen(temporary_, temporary)) {
+  Place place;
+  std::string name;
+  std::wstring temporary;
+  if (!Locate(path, place, error) || !MayReplace(place.Target(), error)) {
+    // refused before anything was made
+  } else if (!TemporaryNameOf(place, name) || !Widen(name, temporary) ||
+             !Narrow(place.Target(), target_) || !Narrow(place.folder + temporary, temporary_)) {
     error = ErrorOf(ERROR_NO_UNICODE_TRANSLATION);
-  } else if (MayReplace(target, error)) {
+  } else {
+    temporary.insert(0, place.folder);
     const HANDLE file = OpenLocked(temporary, patience, error);
     if (file != INVALID_HANDLE_VALUE) handle_ = reinterpret_cast<intptr_t>(file);
     if (file != INVALID_HANDLE_VALUE) HeldLocks::Get().Add(temporary);
@@ -485,8 +762,10 @@ bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
   if (!SetFilePointerEx(HandleOf(handle_), start, nullptr, FILE_BEGIN) ||
       !SetEndOfFile(HandleOf(handle_))) {
     Fail(LastError());
-    Abandon();
+  } else if (!TakeOverLooks(place.Target(), temporary, HandleOf(handle_), error)) {
+    Fail(error);
   }
+  if (!ok_) Abandon();
   return ok_;
 }
 
@@ -522,13 +801,14 @@ bool FileReplacement::Commit() {
   const HANDLE file = HandleOf(handle_);
   std::wstring target;
   if (ok_ && !Widen(target_, target)) Fail(ErrorOf(ERROR_NO_UNICODE_TRANSLATION));
-  if (ok_ && (!MakeFull(target) || !FlushFileBuffers(file) || !RenameOver(file, target))) {
-    Fail(LastError());
-  }
+  if (ok_ && (!FlushFileBuffers(file) || !RenameOver(file, target))) Fail(LastError());
   if (!ok_) {
     Abandon();
     return false;
   }
+  // The rename goes to the disk too, as with MOVEFILE_WRITE_THROUGH, which flushes the moved
+  // file so. It has happened either way; this only hastens its durability.
+  FlushFileBuffers(file);
   stamp_ = StampOfHandle(file);
   CloseHandle(file);  // releases the lock, now that the new file is in place
   handle_ = -1;

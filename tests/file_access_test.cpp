@@ -192,6 +192,11 @@ TEST(FileSave, ReplacesTheFileUnderAnyNameAndLeavesNothingElse) {
   WriteFile(dir.File("other.txt"), "someone's data");
   fs::create_hard_link(PathOf(dir.File("other.txt")), PathOf(dir.File(".news.db.tmp")));
   WriteFile(dir.File(u8".Nachrichten-ü-日本.db.tmp"), std::string(1000, '!'));
+#if defined(_WIN32)
+  // Read-only, which neither opens it for writing nor lets it be removed until that is cleared.
+  SetFileAttributesW(PathOf(dir.File(u8".Nachrichten-ü-日本.db.tmp")).wstring().c_str(),
+                     FILE_ATTRIBUTE_READONLY);
+#endif
   const std::set<std::string> names = {"news.db", u8"Nachrichten-ü-日本.db"};
   for (const std::string& name : names) {
     const std::string path = dir.File(name);
@@ -207,6 +212,10 @@ TEST(FileSave, ReplacesTheFileUnderAnyNameAndLeavesNothingElse) {
   EXPECT_EQ(found, (std::set<std::string>{"news.db", "news.db.tmp", u8"Nachrichten-ü-日本.db",
                                           u8"Nachrichten-ü-日本.db.tmp", "other.txt"}));
   EXPECT_EQ(ReadFile(dir.File("other.txt")), "someone's data");
+#if defined(_WIN32)
+  // The database did not become read-only.
+  EXPECT_TRUE(kItem.SerializeFile(dir.File(u8"Nachrichten-ü-日本.db")));
+#endif
 }
 
 TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
@@ -270,6 +279,22 @@ TEST(FileSave, LongNamesSaveUnderAShorterTemporaryName) {
   ASSERT_TRUE(kItem.SerializeFile(path));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(dir.File(""))), {}), 1);
+#if defined(_WIN32)
+  // A path of 258 characters, whose temporary file's path is longer than MAX_PATH.
+  const std::string folder = dir.File(std::string(150, 'f'));
+  fs::create_directory(PathOf(folder));
+  const size_t length = PathOf(folder).wstring().size() + 1;
+  ASSERT_LT(length, 250u);
+  const std::string deep = folder + "/" + std::string(258 - length, 'n');
+  ASSERT_EQ(PathOf(deep).wstring().size(), 258u);
+  NewsDB db;
+  db.AddNewsItem(kItem);
+  ASSERT_TRUE(db.SerializeFile(deep) && db.SerializeFile(deep));
+  NewsDB loaded(deep);
+  EXPECT_FALSE(loaded.DidConstructionFail());
+  EXPECT_EQ(TextOf(loaded), TextOf(db));
+  EXPECT_EQ(std::distance(fs::directory_iterator(PathOf(folder)), {}), 1);
+#endif
 }
 
 // A save writes its text in pieces as it is produced, the disk given them every few megabytes:
@@ -471,6 +496,12 @@ TEST(FileErrors, EachRefusalSaysWhy) {
 #if defined(_WIN32)
         {"a folder at the temporary name", [&] { return save(dir.File("blocked.db")); },
          FileError::kTemporaryInTheWay, here},
+        {"load of an alternate data stream", [&] { return load(path + ":s"); },
+         std::make_error_code(std::errc::invalid_argument), here},
+        {"save into an alternate data stream", [&] { return save(path + ":s"); },
+         std::make_error_code(std::errc::invalid_argument), here},
+        {"save by a name with a lone surrogate", [&] { return save(dir.File("\xED\xA0\x80")); },
+         std::error_code(ERROR_NO_UNICODE_TRANSLATION, std::system_category()), here},
 #else
         {"load of a FIFO", [&] { return load(dir.File("fifo")); }, FileError::kNotRegularFile,
          here},
@@ -562,6 +593,53 @@ TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
   CloseHandle(held);
   EXPECT_FALSE(save.get());
   EXPECT_FALSE(Exists(path));
+}
+
+// Windows opens one file by its name in any letter case, with dots or spaces after it, or by its
+// short name: a save by any of them replaces that file, under the name it has, with one lock.
+TEST(FileSave, EverySpellingOfANameSavesIntoOneFileUnderOneLock) {
+  TempDir dir;
+  const std::string path = dir.File("Nachrichten aus aller Welt.db");
+  EXPECT_EQ(TemporaryPathFor(path + ". "), TemporaryPathFor(path));  // before the file exists
+  ASSERT_TRUE(kItem.SerializeFile(path));
+  std::vector<std::string> spellings = {path + ".", path + " ", path + ". .",
+                                        dir.File("NACHRICHTEN aus aller welt.DB")};
+  std::wstring shortName(MAX_PATH, L'\0');
+  shortName.resize(GetShortPathNameW(PathOf(path).wstring().c_str(), &shortName[0], MAX_PATH));
+  if (!shortName.empty() && PathOf(path).wstring() != shortName) {
+    spellings.push_back(fs::path(shortName).u8string());
+  }
+  for (const std::string& spelling : spellings) {
+    SCOPED_TRACE(spelling);
+    FileReplacement held, other;
+    ASSERT_TRUE(held.Begin(path));
+    EXPECT_FALSE(other.Begin(spelling, [](std::chrono::steady_clock::duration) { return false; }));
+    EXPECT_EQ(other.Error(), FileError::kSavingAlready);
+    ASSERT_TRUE(held.Write("x", 1) && held.Commit());
+    ASSERT_TRUE(kItem.SerializeFile(spelling));
+    EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  }
+  std::set<std::string> found;
+  for (const auto& entry : fs::directory_iterator(PathOf(dir.File("")))) {
+    found.insert(entry.path().filename().u8string());
+  }
+  EXPECT_EQ(found, std::set<std::string>{"Nachrichten aus aller Welt.db"});
+}
+
+// A save keeps the attributes that hide a file or mark it the system's.
+TEST(FileSave, KeepsHiddenAndSystemAttributes) {
+  TempDir dir;
+  const std::string path = dir.File("news.db");
+  WriteFile(path, "old");
+  const std::wstring wide = PathOf(path).wstring();
+  const DWORD kept = FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_SYSTEM;
+  ASSERT_TRUE(SetFileAttributesW(wide.c_str(), kept));
+  if ((GetFileAttributesW(wide.c_str()) & kept) != kept) {
+    GTEST_SKIP() << "this file system keeps no such attributes";
+  }
+  ASSERT_TRUE(kItem.SerializeFile(path));
+  EXPECT_EQ(ReadFile(path), TextOf(kItem));
+  EXPECT_EQ(GetFileAttributesW(wide.c_str()) & kept, kept);
 }
 
 // A symbolic link at the database is replaced by the saved file, not followed. Wine makes no
