@@ -22,18 +22,17 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <functional>
 #include <iostream>
-#include <memory>
 #include <new>
+#include <optional>
 #include <stdexcept>
 #include <string>
 #include <system_error>
-#include <utility>
 #include <vector>
 
 #include "NewsDB.h"
 #include "console.h"
+#include "pending_changes.h"
 
 using newsdb::DatabaseChange;
 using newsdb::FileContent;
@@ -162,37 +161,21 @@ void sayWhy(const char* what, const std::string& path, const std::error_code& ca
   std::cerr << "news-editor: cannot " << what << " " << path << ": " << reason << std::endl;
 }
 
-// A change to the database, carried out on whatever content the file has when it is saved.
-using Change = std::function<void(NewsDB&)>;
-
 // The database file as this editor knows it.
 struct DatabaseFile {
   std::string path;
-  FileStamp seen;               // the file as this editor last read or wrote it
-  std::vector<Change> unsaved;  // changes made in memory that no save has written yet
-  // The numbers that the messages of unsaved adds have now. Made again on newer content, an add
-  // may get another number, and a delete of the number the message was shown with must follow.
-  std::vector<std::shared_ptr<uint32_t>> unsavedNumbers;
-  // How many of the unsaved changes the database in memory holds: all but those a save that ran
-  // out of memory did not get to make.
-  size_t applied = 0;
+  FileStamp seen;          // the file as this editor last read or wrote it
+  PendingChanges unsaved;  // changes made in memory that no save has written yet
 };
 
-// Makes the unsaved changes that `db` does not hold yet; all of them to content read anew.
-void makeUnsaved(NewsDB& db, DatabaseFile& file, bool reloaded) {
-  if (reloaded) file.applied = 0;
-  for (; file.applied < file.unsaved.size(); ++file.applied) file.unsaved[file.applied](db);
-}
-
-// Saves the database with `change` carried out on the newest content of the file, which another
-// program may have saved meanwhile; the changes of earlier failed saves go along. A change that
-// cannot be saved stays in memory for the next save. Returns true when everything is saved.
+// Saves the database with the unsaved changes made on the newest content of the file, which
+// another program may have saved meanwhile. Changes that cannot be saved stay in memory for the
+// next save. Returns true when everything is saved.
 // A save that waits for another says so after a second, and gives up when the user asks to stop,
 // or two seconds after the editor is asked to end (then it fails as any save does). A stop signal
 // meanwhile stops the editor after the save.
-bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
+bool saveChanges(NewsDB* db, DatabaseFile& file) {
   std::cout.flush();  // what was said before shows while the save, or its wait for the lock, lasts
-  if (change) file.unsaved.push_back(std::move(change));
   bool told = false;
   const SaveWait waiting = [&told, &file](std::chrono::steady_clock::duration waited) {
     if (!told && waited >= std::chrono::seconds(1)) {
@@ -205,31 +188,30 @@ bool saveChange(NewsDB* db, DatabaseFile& file, Change change) {
   const bool saved = db->UpdateFile(
       file.path, file.seen,
       [&file](NewsDB& newest, FileContent found) {
-        makeUnsaved(newest, file, found == FileContent::kReloaded);
+        if (found == FileContent::kReloaded) {
+          file.unsaved.ApplyAll(newest);
+        } else {
+          file.unsaved.ApplyRest(newest);
+        }
         return true;  // even a delete of no message writes the file, as a change does
       },
       waiting);
   holdStops(false);
-  if (saved) {
-    file.unsaved.clear();
-    file.unsavedNumbers.clear();
-    file.applied = 0;
-  }
+  if (saved) file.unsaved.Clear();
   return saved;
 }
 
 // Lists the database as the file holds it now, which another program may have changed, with the
 // changes no save has written yet.
 void showNewest(NewsDB* db, DatabaseFile& file) {
-  if (db->ReloadIfChanged(file.path, file.seen)) makeUnsaved(*db, file, true);
+  if (db->ReloadIfChanged(file.path, file.seen)) file.unsaved.ApplyAll(*db);
   showDB(db);
 }
 
-// Saves `change`, lists the database as saved, then prints `confirmation` (if any) when the save
-// worked and a warning when it did not.
-void saveAndList(NewsDB* db, DatabaseFile& file, Change change,
-                 const char* confirmation = nullptr) {
-  const bool saved = saveChange(db, file, std::move(change));
+// Saves the unsaved changes, the one just made among them, lists the database as saved, then
+// prints `confirmation` (if any) when the save worked and a warning when it did not.
+void saveAndList(NewsDB* db, DatabaseFile& file, const char* confirmation = nullptr) {
+  const bool saved = saveChanges(db, file);
   showDB(db);
   if (!saved) {
     std::cout << kSaveFailed << std::endl;
@@ -254,20 +236,6 @@ std::tm localTimeNow() {
   std::tm local{};
   if (!toLocalTime(std::time(nullptr), local)) local = std::tm{};
   return local;
-}
-
-// Adds a new, unread and visible message written at `written` under a number no message has,
-// which it keeps in `number`.
-Change addMessage(const std::string& title, const std::string& text, const std::tm& written,
-                  const std::shared_ptr<uint32_t>& number) {
-  return [=](NewsDB& db) {
-    *number = db.GetUnusedIndex();
-    db.AddNewsItem(NewsItem(static_cast<int32_t>(*number), title, text,
-                            static_cast<uint32_t>(written.tm_hour * 60 + written.tm_min),
-                            static_cast<uint32_t>(written.tm_mday),
-                            static_cast<uint32_t>(written.tm_mon + 1), written.tm_year + 1900,
-                            false, true));
-  };
 }
 
 // The add dialogue. Returns false when standard input ended during it; text typed before the
@@ -296,9 +264,8 @@ bool addNews(NewsDB* db, DatabaseFile& file) {
   }
   // An empty first line cancels before a number is used up.
   if (text.empty()) return end != LineEnd::kInputEnded;
-  file.unsavedNumbers.push_back(std::make_shared<uint32_t>(0));
-  saveAndList(db, file, addMessage(title, text, localTimeNow(), file.unsavedNumbers.back()),
-              "Added new news entry to DB");
+  file.unsaved.Add(title, text, localTimeNow());
+  saveAndList(db, file, "Added new news entry to DB");
   return end != LineEnd::kInputEnded;
 }
 
@@ -315,14 +282,9 @@ bool deleteNews(NewsDB* db, DatabaseFile& file) {
   // -2147483648 to 4294967295 name a 32-bit index (so -1 is 4294967295); others name none.
   const bool names =
       !outOfRange && number >= INT32_MIN && number <= static_cast<long long>(UINT32_MAX);
-  auto shown = std::make_shared<uint32_t>(static_cast<uint32_t>(number));
-  // The number of a message no save has written yet follows that message.
-  for (const std::shared_ptr<uint32_t>& unsaved : file.unsavedNumbers) {
-    if (names && *unsaved == *shown) shown = unsaved;
-  }
-  saveAndList(db, file, [names, shown](NewsDB& newest) {
-    if (names) newest.RemoveNewsItemWithIndex(*shown);
-  });
+  file.unsaved.Delete(names ? std::optional<uint32_t>(static_cast<uint32_t>(number))
+                            : std::nullopt);
+  saveAndList(db, file);
   return true;
 }
 
@@ -344,7 +306,7 @@ void keepUnsaved(NewsDB* db, DatabaseFile& file) {
   std::error_code error;
   std::string folder, text;
   if (!withMemory([&] {
-        makeUnsaved(*db, file, false);
+        file.unsaved.ApplyRest(*db);
         db->Serialize(text);
         return true;
       })) {
@@ -404,7 +366,7 @@ int runCommands(NewsDB* db, DatabaseFile& file) {
   }
   // A change whose save failed gets one more try; if that fails too, the user must know, and
   // the change is kept where the user can find it.
-  if (file.unsaved.empty() || saveChange(db, file, nullptr)) return 0;
+  if (file.unsaved.Empty() || saveChanges(db, file)) return 0;
   std::cout << kSaveFailed << std::endl;
   sayWhy("save", file.path, db->LastError(), db->LastErrorOffset());
   keepUnsaved(db, file);
@@ -483,7 +445,7 @@ int main(int argc, char** argv) {
     showUsage(name);
     return kRefused;
   }
-  DatabaseFile file{args[at], FileStamp(), {}, {}};
+  DatabaseFile file{args[at], FileStamp(), {}};
   // Lives until the process ends; freeing it at exit would only cost time.
   static NewsDB* const db = loadDB(file.path, file.seen);
   if (db == nullptr) return kRefused;
