@@ -31,16 +31,17 @@ class PendingChanges {
 
  private:
   struct Change {
-    enum class Kind { kAdd, kDelete } kind;
-    std::string title, text;  // an add's message
-    std::tm written;          // when an add's message was written
-    // An add's number where it was last made; a delete's number, where `follows` is npos.
+    enum class Kind { kAdd, kDelete } kind;  // what the change does
+    std::string title, text;                 // an add's message
+    std::tm written;                         // when an add's message was written
+    // An add's number where it was last made; a delete's number, where `follows` is kNone.
     uint32_t number = 0;
     bool names = true;       // a delete names a message at all
     size_t follows = kNone;  // a delete's add, whose number it takes
   };
-  static constexpr size_t kNone = static_cast<size_t>(-1);
+  static constexpr size_t kNone = static_cast<size_t>(-1);  // a delete follows no add
 
+  // Makes `change` on `db`; an add keeps the number it got there.
   void Make(Change& change, NewsDB& db);
 
   std::vector<Change> changes_;
