@@ -189,11 +189,10 @@ inline std::streamsize FileReader::showmanyc() {
 // file is removed and the file keeps its old content).
 class FileReplacement {
  public:
-  FileReplacement() = default;
-  ~FileReplacement() { Abandon(); }
+  FileReplacement();
+  ~FileReplacement();
   FileReplacement(const FileReplacement&) = delete;
   FileReplacement& operator=(const FileReplacement&) = delete;
-
   // Takes the save lock of the file at the UTF-8 `path`, waiting while another save holds it, and
   // readies an empty temporary file. False, with nothing changed, when the file exists but this
   // user may not write it or it is not a regular file, when a symbolic link on the way, to a
@@ -223,34 +222,28 @@ class FileReplacement {
   // Why the save failed: the error of the first step that did, from Begin() on; empty while
   // every step has worked.
   const std::error_code& Error() const { return error_; }
+  // How long a later Begin() waits for another user's save, which might hold its lock for ever,
+  // before it fails with FileError::kOthersSaveHeld; ten seconds unless set.
+  void SetOthersWait(std::chrono::steady_clock::duration wait) { othersWait_ = wait; }
 
  private:
   friend class FileReader;
-  struct Writer;  // the thread that writes handed pieces, where there is one
+  struct Impl;  // what only one platform keeps of a save
 
   void Abandon();
   // Ends the save as failed, for the reason `why` unless an earlier step's failure is known.
   void Fail(const std::error_code& why);
   // Appends `size` bytes right away, on the calling thread.
   bool WriteNow(const char* data, size_t size);
-  // Makes `writer_`, with its thread where one can be had.
-  void StartWriter();
-  // Waits until every handed piece is written, and ends the writing thread.
-  void StopWriter();
 
   std::string target_;
   std::string temporary_;  // the new text's path; empty while its file has no name
-  intptr_t folder_ = -1;   // where the platform works relative to it: the target's folder, open
   intptr_t handle_ = -1;
   bool ok_ = false;  // every step since Begin() worked
   std::error_code error_;
   FileStamp stamp_;
-  uint64_t written_ = 0;      // bytes of the new text written so far
-  uint64_t writingBack_ = 0;  // of them, how many the disk has been asked to take
-  Writer* writer_ = nullptr;  // owned; made by the first Hand(), ended by StopWriter()
-  int64_t process_ = 0;       // where the platform tells processes apart: the one that saves
-  int cancelState_ = 0;       // where threads can be cancelled: the state Begin() held off
-  bool holdsCancel_ = false;
+  std::chrono::steady_clock::duration othersWait_ = std::chrono::seconds(10);
+  std::unique_ptr<Impl> impl_;  // made by the first Begin() where the platform needs one
 };
 
 // The temporary file of a save of `target`: TemporaryNameFor its name, in the same folder.

@@ -37,6 +37,7 @@
 #include <vector>
 
 #include "FileAccess.h"
+#include "PathWalk_posix.h"
 
 namespace newsdb {
 
@@ -76,12 +77,14 @@ class NoCancel {
   int before_ = PTHREAD_CANCEL_ENABLE;
 };
 
-// Closes `fd` where no cancellation can act: a thread cancelled in close() may leave the file
-// open, a lock with it, and one cancelled in a destructor ends the program.
+}  // namespace
+
 void CloseFd(int fd) {
   const NoCancel closing;
   close(fd);
 }
+
+namespace {
 
 // Keeps `fd` open for as long as `stamp` or a copy of it lives.
 void Keep(FileStamp& stamp, int fd) {
@@ -225,175 +228,10 @@ std::error_code NotRegular(const struct stat& info) {
   return FileError::kNotRegularFile;
 }
 
-// A folder where everyone may create files but only their owners remove them, such as /tmp.
-bool SharedSticky(const struct stat& folder) {
-  return (folder.st_mode & S_ISVTX) != 0 && (folder.st_mode & S_IWOTH) != 0;
-}
-
-// True when the system itself would follow the link described by `link` in the folder `folder`
-// for this user: outside a shared sticky folder always; inside one only when this user or the
-// folder's owner owns the link. Links another user planted in such a folder are what this guards
-// against.
-bool MayFollow(const struct stat& folder, const struct stat& link) {
-  return !SharedSticky(folder) || link.st_uid == geteuid() || link.st_uid == folder.st_uid;
-}
-
 // True when this user may remove `file` from `folder` for a save: in a shared sticky folder only
 // their own; elsewhere the folder's permissions decide.
 bool MayRemove(const struct stat& folder, const struct stat& file) {
   return !SharedSticky(folder) || file.st_uid == geteuid();
-}
-
-// How folders are opened on the way to a file: where the system can, with only the right to pass
-// through them, as the system's own lookup needs; never through a link.
-#if defined(O_PATH)
-constexpr int kFolderFlags = O_PATH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-#elif defined(O_SEARCH)
-constexpr int kFolderFlags = O_SEARCH | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-#else
-constexpr int kFolderFlags = O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC;
-#endif
-
-// Adds the parts of the path `text` to `ahead`, the parts still to walk, so that the first of
-// them is walked next (it is last in `ahead`).
-void PushParts(const std::string& text, std::vector<std::string>& ahead) {
-  for (size_t end = text.size(), slash; end != std::string::npos; end = slash) {
-    slash = end == 0 ? std::string::npos : text.rfind('/', end - 1);
-    const size_t begin = slash == std::string::npos ? 0 : slash + 1;
-    if (end > begin) ahead.push_back(text.substr(begin, end - begin));
-  }
-}
-
-// Reads into `target` what the link `name` in the open folder `folder` names, when this user may
-// follow it; `info` describes the link. False with `error` saying why not.
-bool ReadLinkToFollow(int folder, const std::string& name, const struct stat& info,
-                      std::string& target, std::error_code& error) {
-  struct stat here;
-  if (fstat(folder, &here) != 0) {
-    error = LastError();
-    return false;
-  }
-  if (!MayFollow(here, info)) {
-    error = FileError::kUnsafeLink;
-    return false;
-  }
-  target.assign(static_cast<size_t>(info.st_size > 0 ? info.st_size : 4096) + 1, '\0');
-  const ssize_t length = readlinkat(folder, name.c_str(), &target[0], target.size());
-  if (length < 0) error = LastError();
-  // Empty, or grown since it was looked at.
-  if (length == 0 || static_cast<size_t>(length) >= target.size()) error = ErrorOf(EINVAL);
-  if (length <= 0 || static_cast<size_t>(length) >= target.size()) return false;
-  target.resize(static_cast<size_t>(length));
-  return true;
-}
-
-// A walk through folders as the system's own lookup makes it: the folder reached, open, and its
-// path without links.
-class Walk {
- public:
-  explicit Walk(bool absolute)
-      : absolute_(absolute), at_(open(absolute ? "/" : ".", kFolderFlags)), error_(errno) {}
-  ~Walk() {
-    if (at_ >= 0) CloseFd(at_);
-  }
-  Walk(const Walk&) = delete;
-  Walk& operator=(const Walk&) = delete;
-
-  // The folder reached; -1 once a step has failed.
-  int At() const { return at_; }
-  // Why the step that failed did.
-  std::error_code Error() const { return ErrorOf(error_); }
-  // Goes into the folder `part` of this one, "." and ".." included.
-  void Enter(const std::string& part) {
-    if (part == ".") return;
-    Move(openat(at_, part.c_str(), kFolderFlags));
-    if (part != "..") {
-      walked_.push_back(part);
-    } else if (!walked_.empty() && walked_.back() != "..") {
-      walked_.pop_back();
-    } else if (!absolute_) {
-      walked_.push_back("..");
-    }  // else at the root, whose ".." is itself
-  }
-  // Starts again from the root, for a link that does.
-  void Restart() {
-    Move(open("/", kFolderFlags));
-    absolute_ = true;
-    walked_.clear();
-  }
-  // Hands over the folder reached; `resolved` becomes the path without links of `name` in it.
-  int Finish(const std::string& name, std::string& resolved) {
-    resolved = absolute_ ? "/" : "";
-    for (const std::string& part : walked_) resolved += part + "/";
-    resolved += name;
-    const int folder = at_;
-    at_ = -1;
-    return folder;
-  }
-
- private:
-  void Move(int folder) {
-    const int error = errno;  // of the open that gave `folder`
-    if (at_ >= 0) CloseFd(at_);
-    at_ = folder;
-    if (folder < 0) error_ = error;
-  }
-
-  bool absolute_;
-  int at_;
-  int error_;  // the errno of the open that failed
-  std::vector<std::string> walked_;
-};
-
-// Walks `path` part by part as the system would, following each symbolic link, whether to a
-// folder or to the file itself, but only where MayFollow allows. The folder of the file it names
-// stays open in `folder`, where every later step is taken, so no link is followed unchecked.
-// `name` is the file's name there (it need not exist) and `resolved` its path without links.
-// False, with `folder` -1 and `error` saying why, on a missing folder, a loop, a link that may not
-// be followed, or a path that names a folder.
-bool Resolve(const std::string& path, int& folder, std::string& name, std::string& resolved,
-             std::error_code& error) {
-  folder = -1;
-  name.clear();
-  const auto refuse = [&error](std::error_code why) {
-    error = why;
-    return false;
-  };
-  const std::error_code folderNamed = std::make_error_code(std::errc::is_a_directory);
-  if (path.empty()) return refuse(ErrorOf(ENOENT));
-  if (path.back() == '/') return refuse(folderNamed);
-  std::vector<std::string> ahead;
-  PushParts(path, ahead);
-  Walk walk(path[0] == '/');
-  for (int links = 0; walk.At() >= 0 && !ahead.empty();) {
-    const std::string part = ahead.back();
-    ahead.pop_back();
-    const bool last = ahead.empty();
-    struct stat info;
-    if (part == "." || part == "..") {
-      if (last) return refuse(folderNamed);
-      walk.Enter(part);
-    } else if (fstatat(walk.At(), part.c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
-      if (errno != ENOENT) return refuse(LastError());
-      if (!last) return refuse(FileError::kFolderMissing);
-      name = part;  // a file still to be made
-    } else if (S_ISLNK(info.st_mode)) {
-      std::string target;
-      if (++links > 40) return refuse(ErrorOf(ELOOP));
-      if (!ReadLinkToFollow(walk.At(), part, info, target, error)) return false;
-      if (last && target.back() == '/') return refuse(folderNamed);
-      PushParts(target, ahead);
-      if (target[0] == '/') walk.Restart();
-    } else if (last) {
-      name = part;
-    } else {
-      walk.Enter(part);
-    }
-  }
-  if (walk.At() < 0) return refuse(walk.Error());
-  if (name.empty()) return refuse(folderNamed);
-  folder = walk.Finish(name, resolved);
-  return true;
 }
 
 // Writes all of `size` bytes to `fd`, resuming after interruptions and short writes.
@@ -455,15 +293,14 @@ bool MayReplace(int folder, const std::string& name, struct stat& existing, bool
   return false;
 }
 
-// How long a save waits for another user's save, which might hold its lock for ever, and for
-// another user's temporary file to leave its private first moments.
-constexpr auto kOthersWait = std::chrono::seconds(10);
-
 // How a save waits for another: in steps of 10 ms, asking the caller's `waiting`, if given, before
 // each whether to go on, with the time since the save began.
 struct Patience {
   const SaveWait& waiting;
   std::chrono::steady_clock::time_point began;
+  // How long to wait for another user's save, which might hold its lock for ever, and for another
+  // user's temporary file to leave its private first moments.
+  std::chrono::steady_clock::duration othersWait;
 
   // True when someone is asked, so that no wait may block.
   bool Asks() const { return static_cast<bool>(waiting); }
@@ -529,7 +366,7 @@ void RemoveIfStill(int folder, const std::string& name, int fd) {
 // whether this call made the file.
 int OpenPlain(int folder, const struct stat& folderInfo, const std::string& name, mode_t mode,
               bool& created, const Patience& patience, std::error_code& error) {
-  const auto deadline = std::chrono::steady_clock::now() + kOthersWait;
+  const auto deadline = std::chrono::steady_clock::now() + patience.othersWait;
   // O_NOFOLLOW and O_NONBLOCK: should a link or FIFO take the name after the check, it is
   // neither followed nor waited for.
   const int flags = O_RDWR | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | O_NOCTTY;
@@ -591,7 +428,7 @@ int OpenLocked(int folder, const std::string& name, mode_t mode, bool& created, 
     error = LastError();
     return -1;
   }
-  const auto deadline = std::chrono::steady_clock::now() + kOthersWait;
+  const auto deadline = std::chrono::steady_clock::now() + patience.othersWait;
   for (;;) {
     const int fd = OpenPlain(folder, folderInfo, name, mode, created, patience, error);
     if (fd < 0) return -1;
@@ -949,6 +786,30 @@ void Discard(int folder, const std::string& temporary, int fd) {
 
 }  // namespace
 
+// What a save keeps here beyond what every platform does.
+struct FileReplacement::Impl {
+  struct Writer;  // the thread that writes handed pieces
+
+  // Makes `writer`, with its thread where one can be had, for `save`.
+  void StartWriter(FileReplacement& save);
+  // Waits until every handed piece is written, and ends the writing thread.
+  void StopWriter();
+
+  int folder = -1;           // the target's folder, open while a save is under way
+  uint64_t written = 0;      // bytes of the new text written so far
+  uint64_t writingBack = 0;  // of them, how many the disk has been asked to take
+  Writer* writer = nullptr;  // owned; made by the first Hand(), ended by StopWriter()
+  pid_t process = 0;         // the process that saves
+  int cancelState = 0;       // the cancellation state Begin() held off
+  bool holdsCancel = false;
+};
+
+FileReplacement::FileReplacement() = default;
+
+FileReplacement::~FileReplacement() {
+  Abandon();
+}
+
 std::string TemporaryPathFor(const std::string& target) {
   const size_t slash = target.rfind('/');
   const size_t name = slash == std::string::npos ? 0 : slash + 1;
@@ -993,12 +854,12 @@ OpenResult FileReader::Open(const std::string& path) {
 OpenResult FileReader::Open(const FileReplacement& save) {
   Close();
   error_.clear();
-  if (save.folder_ < 0) {  // no save under way
+  if (save.impl_ == nullptr || save.impl_->folder < 0) {  // no save under way
     error_ = std::make_error_code(std::errc::invalid_argument);
     return OpenResult::kFailed;
   }
   int fd = -1;
-  const OpenResult opened = OpenRegularIn(FdOf(save.folder_), NameOf(save.target_), fd, error_);
+  const OpenResult opened = OpenRegularIn(save.impl_->folder, NameOf(save.target_), fd, error_);
   return opened == OpenResult::kOpened ? Take(fd) : opened;
 }
 
@@ -1038,8 +899,8 @@ void FileReader::Close() {
 
 FileStamp FileReplacement::TargetStamp() const {
   struct stat info;
-  if (folder_ < 0 ||
-      fstatat(FdOf(folder_), NameOf(target_).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
+  if (impl_ == nullptr || impl_->folder < 0 ||
+      fstatat(impl_->folder, NameOf(target_).c_str(), &info, AT_SYMLINK_NOFOLLOW) != 0) {
     return FileStamp();
   }
   return StampFrom(info);
@@ -1048,19 +909,25 @@ FileStamp FileReplacement::TargetStamp() const {
 bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
   Abandon();
   error_.clear();
+  if (impl_ == nullptr) impl_.reset(new (std::nothrow) Impl);
+  if (impl_ == nullptr) {
+    Fail(std::make_error_code(std::errc::not_enough_memory));
+    return false;
+  }
+  Impl& impl = *impl_;
   // A save runs to its end: a cancellation acts after Commit() or Abandon().
-  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &cancelState_);
-  holdsCancel_ = true;
-  process_ = getpid();
-  written_ = writingBack_ = 0;
-  const Patience patience{waiting, std::chrono::steady_clock::now()};
+  pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &impl.cancelState);
+  impl.holdsCancel = true;
+  impl.process = getpid();
+  impl.written = impl.writingBack = 0;
+  const Patience patience{waiting, std::chrono::steady_clock::now(), othersWait_};
   std::error_code error;
   std::string name;
   int folder = -1;
-  if (Resolve(path, folder, name, target_, error)) folder_ = folder;
+  if (Resolve(path, folder, name, target_, error)) impl.folder = folder;
   struct stat existing;
   bool exists = false;
-  ok_ = folder_ >= 0 && MayReplace(folder, name, existing, exists, error);
+  ok_ = impl.folder >= 0 && MayReplace(folder, name, existing, exists, error);
   for (int attempt = 0; ok_; ++attempt) {
     // The text goes only into a file this save made, which no one else can have open: one that
     // replaces another starts private and takes the old one's attributes before any data is in
@@ -1092,7 +959,7 @@ bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
 
 // The pieces of a save's text, written on a thread of their own so that producing the text and
 // copying it to the system overlap: one piece at a time, handed over only once the last is out.
-struct FileReplacement::Writer {
+struct FileReplacement::Impl::Writer {
   FileReplacement* save;
   pthread_t thread{};
   pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
@@ -1133,41 +1000,43 @@ struct FileReplacement::Writer {
 };
 
 bool FileReplacement::Write(const char* data, size_t size) {
-  if (writer_ != nullptr) {  // after what was handed before
+  if (impl_ != nullptr && impl_->writer != nullptr) {  // after what was handed before
     const NoCancel waiting;
-    pthread_mutex_lock(&writer_->lock);
-    writer_->WaitUntilIdle();
-    pthread_mutex_unlock(&writer_->lock);
+    pthread_mutex_lock(&impl_->writer->lock);
+    impl_->writer->WaitUntilIdle();
+    pthread_mutex_unlock(&impl_->writer->lock);
   }
   return WriteNow(data, size);
 }
 
 bool FileReplacement::Hand(std::string& piece) {
-  if (writer_ == nullptr && ok_ && handle_ >= 0) StartWriter();
-  if (writer_ == nullptr || !writer_->started) {  // written here and now
+  // A save under way has its Impl.
+  if (ok_ && handle_ >= 0 && impl_->writer == nullptr) impl_->StartWriter(*this);
+  Impl::Writer* const writer = impl_ == nullptr ? nullptr : impl_->writer;
+  if (writer == nullptr || !writer->started) {  // written here and now
     const bool ok = Write(piece.data(), piece.size());
     piece.clear();
     return ok;
   }
   const NoCancel waiting;
-  pthread_mutex_lock(&writer_->lock);
-  writer_->WaitUntilIdle();
+  pthread_mutex_lock(&writer->lock);
+  writer->WaitUntilIdle();
   const bool ok = ok_;
   const size_t size = piece.size();
   if (ok) {
-    writer_->piece.swap(piece);  // the caller goes on in the buffer written last
-    writer_->busy = true;
-    pthread_cond_broadcast(&writer_->changed);
+    writer->piece.swap(piece);  // the caller goes on in the buffer written last
+    writer->busy = true;
+    pthread_cond_broadcast(&writer->changed);
   }
-  pthread_mutex_unlock(&writer_->lock);
+  pthread_mutex_unlock(&writer->lock);
   piece.clear();
   piece.reserve(size);  // the next piece grows no more than this one did
   return ok;
 }
 
-void FileReplacement::StartWriter() {
-  writer_ = new (std::nothrow) Writer(this);
-  if (writer_ == nullptr) return;
+void FileReplacement::Impl::StartWriter(FileReplacement& save) {
+  writer = new (std::nothrow) Writer(&save);
+  if (writer == nullptr) return;
   // The thread takes no signal meant for the program, which stays with the program's own
   // threads, so its writes are never cut short by one; those its own work raises (the file size
   // limit's among them) it takes as the calling thread would, blocked where the caller blocks
@@ -1177,57 +1046,58 @@ void FileReplacement::StartWriter() {
   for (const int own : {SIGXFSZ, SIGPIPE, SIGSEGV, SIGBUS, SIGFPE, SIGILL})
     sigdelset(&program, own);
   pthread_sigmask(SIG_BLOCK, &program, &before);
-  writer_->started = pthread_create(&writer_->thread, nullptr, Writer::Run, writer_) == 0;
+  writer->started = pthread_create(&writer->thread, nullptr, Writer::Run, writer) == 0;
   pthread_sigmask(SIG_SETMASK, &before, nullptr);
 }
 
-void FileReplacement::StopWriter() {
-  if (writer_ == nullptr) return;
-  if (writer_->started && process_ != getpid()) {
-    writer_ = nullptr;  // a child made by fork: the thread, and what it holds, stayed behind
+void FileReplacement::Impl::StopWriter() {
+  if (writer == nullptr) return;
+  if (writer->started && process != getpid()) {
+    writer = nullptr;  // a child made by fork: the thread, and what it holds, stayed behind
     return;
   }
-  if (writer_->started) {
+  if (writer->started) {
     const NoCancel waiting;
-    pthread_mutex_lock(&writer_->lock);
-    writer_->WaitUntilIdle();
-    writer_->stopping = true;
-    pthread_cond_broadcast(&writer_->changed);
-    pthread_mutex_unlock(&writer_->lock);
-    pthread_join(writer_->thread, nullptr);
+    pthread_mutex_lock(&writer->lock);
+    writer->WaitUntilIdle();
+    writer->stopping = true;
+    pthread_cond_broadcast(&writer->changed);
+    pthread_mutex_unlock(&writer->lock);
+    pthread_join(writer->thread, nullptr);
   }
-  delete writer_;
-  writer_ = nullptr;
+  delete writer;
+  writer = nullptr;
 }
 
 bool FileReplacement::WriteNow(const char* data, size_t size) {
   if (!ok_ || handle_ < 0) {
     Fail(std::make_error_code(std::errc::bad_file_descriptor));  // no save under way
-  } else if (process_ != getpid()) {
+  } else if (impl_->process != getpid()) {                       // a save under way has its Impl
     // A child made by fork shares the file, which is its parent's to write.
     Fail(std::make_error_code(std::errc::operation_not_permitted));
   } else if (!WriteAll(FdOf(handle_), data, size)) {
     Fail(LastError());
   }
   if (!ok_) return false;
-  written_ += size;
+  Impl& impl = *impl_;
+  impl.written += size;
   // The disk is given the text in pieces of some megabytes: each call costs its own time.
   constexpr uint64_t kWriteback = uint64_t{8} << 20;
-  if (written_ - writingBack_ >= kWriteback) {
-    StartWriteback(FdOf(handle_), writingBack_, written_ - writingBack_);
-    writingBack_ = written_;
+  if (impl.written - impl.writingBack >= kWriteback) {
+    StartWriteback(FdOf(handle_), impl.writingBack, impl.written - impl.writingBack);
+    impl.writingBack = impl.written;
   }
   return true;
 }
 
 bool FileReplacement::Commit() {
-  StopWriter();
+  if (impl_ != nullptr) impl_->StopWriter();
   const int fd = FdOf(handle_);
-  const int folder = FdOf(folder_);
+  const int folder = impl_ == nullptr ? -1 : impl_->folder;
   const std::string name = NameOf(target_);
   if (!ok_ || handle_ < 0) {
     Fail(std::make_error_code(std::errc::bad_file_descriptor));  // no save under way
-  } else if (process_ != getpid()) {
+  } else if (impl_->process != getpid()) {
     Fail(std::make_error_code(std::errc::operation_not_permitted));  // the parent's to rename
   } else if (!FlushToDisk(fd)) {
     Fail(LastError());
@@ -1274,19 +1144,21 @@ bool FileReplacement::Commit() {
 void FileReplacement::Abandon() {
   int before = PTHREAD_CANCEL_ENABLE;
   pthread_setcancelstate(PTHREAD_CANCEL_DISABLE, &before);
-  StopWriter();
-  if (handle_ >= 0) {
+  if (impl_ != nullptr) impl_->StopWriter();
+  if (handle_ >= 0) {  // a save under way, which has its Impl
     // Only the saving process removes its file, and only while the name is still the file's.
-    const std::string temporary = process_ == getpid() ? NameOf(temporary_) : "";
-    Discard(FdOf(folder_), temporary, FdOf(handle_));
+    const std::string temporary = impl_->process == getpid() ? NameOf(temporary_) : "";
+    Discard(impl_->folder, temporary, FdOf(handle_));
     handle_ = -1;
   }
-  if (folder_ >= 0) CloseFd(FdOf(folder_));
-  folder_ = -1;
   temporary_.clear();
   ok_ = false;
-  if (holdsCancel_) before = cancelState_;
-  holdsCancel_ = false;
+  if (impl_ != nullptr) {
+    if (impl_->folder >= 0) CloseFd(impl_->folder);
+    impl_->folder = -1;
+    if (impl_->holdsCancel) before = impl_->cancelState;
+    impl_->holdsCancel = false;
+  }
   pthread_setcancelstate(before, nullptr);
 }
 

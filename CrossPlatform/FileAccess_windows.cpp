@@ -24,10 +24,9 @@ constexpr DWORD kMaxTransfer = DWORD{1} << 30;
 
 // How long a save waits for a transient refusal (a file being closed or deleted by another
 // process) before it reports failure. A save of this user's that holds the lock is waited for
-// however long it takes; another user's, which might hold it for ever, for ten seconds.
+// however long it takes; another user's, which might hold it for ever, as long as the save says.
 constexpr int kRetries = 100;
 constexpr DWORD kRetryMilliseconds = 5;
-constexpr ULONGLONG kOthersWaitMilliseconds = 10000;
 
 // `utf8` as UTF-16; false when it is not valid UTF-8.
 bool Widen(const std::string& utf8, std::wstring& wide) {
@@ -88,6 +87,8 @@ std::error_code NotPlain(DWORD attributes) {
 struct Patience {
   const SaveWait& waiting;
   std::chrono::steady_clock::time_point began;
+  // How long to wait for another user's save, which might hold its lock for ever.
+  std::chrono::steady_clock::duration othersWait;
 
   // Waits one step; false, at once, when the caller gives the wait up.
   bool Pause() const {
@@ -281,14 +282,16 @@ bool ClearOwnReadOnly(const std::wstring& temporary) {
 }
 
 // Opens the temporary file for writing with no one else allowed to write, rename or delete it:
-// that is the save lock. A save that holds it is waited for (another user's for at most ten
-// seconds, then the save fails); a killed save's handle was closed by the system, so its file is
-// taken over when it is this user's own, read-only or not. Anything else found at that name (a link
-// to another file, or another user's file, which would give the database its owner and access list)
-// is never written: its name is removed, and where this user may not remove it the save fails, with
-// `error` saying why. Every wait asks `patience`.
+// that is the save lock. A save that holds it is waited for (another user's for at most as long as
+// `patience` says, then the save fails); a killed save's handle was closed by the system, so its
+// file is taken over when it is this user's own, read-only or not. Anything else found at that name
+// (a link to another file, or another user's file, which would give the database its owner and
+// access list) is never written: its name is removed, and where this user may not remove it the
+// save fails, with `error` saying why. Every wait asks `patience`.
 HANDLE OpenLocked(const std::wstring& temporary, const Patience& patience, std::error_code& error) {
-  const ULONGLONG deadline = GetTickCount64() + kOthersWaitMilliseconds;
+  const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(patience.othersWait);
+  const ULONGLONG deadline =
+      GetTickCount64() + static_cast<ULONGLONG>(wait.count() > 0 ? wait.count() : 0);
   for (int refused = 0;;) {
     const HANDLE file = CreateFileW(
         temporary.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE | READ_CONTROL | WRITE_DAC,
@@ -731,13 +734,22 @@ void FileReader::Close() {
   setg(nullptr, nullptr, nullptr);
 }
 
+// Here a save keeps nothing beyond what every platform does, and makes no Impl.
+struct FileReplacement::Impl {};
+
+FileReplacement::FileReplacement() = default;
+
+FileReplacement::~FileReplacement() {
+  Abandon();
+}
+
 bool FileReplacement::Begin(const std::string& path, const SaveWait& waiting) {
   Abandon();
   error_.clear();
   ok_ = false;
   target_ = path;
   temporary_.clear();
-  const Patience patience{waiting, std::chrono::steady_clock::now()};
+  const Patience patience{waiting, std::chrono::steady_clock::now(), othersWait_};
   std::error_code error;
   Place place;
   std::string name;
@@ -792,8 +804,6 @@ bool FileReplacement::WriteNow(const char* data, size_t size) {
   }
   return ok_;
 }
-
-void FileReplacement::StopWriter() {}
 
 bool FileReplacement::Commit() {
   if (!ok_ || handle_ < 0) Fail(std::make_error_code(std::errc::bad_file_descriptor));

@@ -5,13 +5,13 @@
 #include <chrono>
 #include <cstdlib>
 #include <functional>
-#include <future>
 #include <iostream>
 #include <iterator>
 #include <regex>
 #include <set>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <tuple>
 #include <vector>
 
@@ -33,6 +33,8 @@
 #include <unistd.h>
 
 #include <csignal>
+
+#include "PathWalk_posix.h"
 #endif
 #if defined(__linux__)
 #include <linux/audit.h>
@@ -225,9 +227,6 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
   fs::create_directory(PathOf(TemporaryPathFor(path)));
   EXPECT_FALSE(kItem.SerializeFile(path));
   fs::remove(PathOf(TemporaryPathFor(path)));
-  fs::create_directory(PathOf(dir.File("folder")));
-  EXPECT_FALSE(kItem.SerializeFile(dir.File("folder")));
-  EXPECT_FALSE(kItem.SerializeFile(dir.File("missing/news.db")));
   {
     FileReplacement abandoned;  // goes before Commit(), as a save that meets an error does
     ASSERT_TRUE(abandoned.Begin(path) && abandoned.Write("new", 3));
@@ -244,8 +243,6 @@ TEST(FileSave, FailureReturnsFalseAndKeepsTheOldFile) {
   EXPECT_FALSE(kItem.SerializeFile(path));
   SetFileAttributesW(wide.c_str(), FILE_ATTRIBUTE_NORMAL);
 #else
-  ASSERT_EQ(symlink("loop", dir.File("loop").c_str()), 0);
-  EXPECT_FALSE(kItem.SerializeFile(dir.File("loop")));
   {  // The temporary name taken meanwhile (by a save that found no lock): not renamed into place.
     FileReplacement save;
     ASSERT_TRUE(save.Begin(path) && save.Write("new", 3));
@@ -572,9 +569,9 @@ TEST(FilePermissions, AnotherUsersTemporaryFileIsNeverTakenOver) {
   EXPECT_FALSE(Exists(TemporaryPathFor(path)));
 }
 
-// Another user's save, which might hold its lock for ever, is waited for at most ten seconds; then
-// the save fails and leaves both files alone.
-TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
+// Another user's save, which might hold its lock for ever, is waited for only as long as the save
+// says (ten seconds unless set); then the save fails and leaves both files alone.
+TEST(FilePermissions, AnotherUsersSaveIsWaitedForOnlyAsLongAsTheSaveSays) {
   const char* const planted = std::getenv("NEWS_FOREIGN_FOLDER");
   if (planted == nullptr) GTEST_SKIP() << "no file of another user was planted for this test";
   const std::string path = std::string(planted) + "/held.db";
@@ -587,11 +584,13 @@ TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
       CreateFileW(PathOf(temporary).wstring().c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                   FILE_SHARE_READ, nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   ASSERT_NE(held, INVALID_HANDLE_VALUE);
-  std::future<bool> save =
-      std::async(std::launch::async, [&] { return kItem.SerializeFile(path); });
-  EXPECT_EQ(save.wait_for(std::chrono::seconds(60)), std::future_status::ready) << "waits for ever";
+  FileReplacement save;
+  save.SetOthersWait(std::chrono::milliseconds(100));
+  const auto began = std::chrono::steady_clock::now();
+  EXPECT_FALSE(save.Begin(path));
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(5)) << "the set wait";
+  EXPECT_EQ(save.Error(), make_error_code(FileError::kOthersSaveHeld));
   CloseHandle(held);
-  EXPECT_FALSE(save.get());
   EXPECT_FALSE(Exists(path));
 }
 
@@ -691,10 +690,7 @@ TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
   fs::create_directories(PathOf(dir.File("real/sub")));
   ASSERT_EQ(symlink("real/sub", dir.File("folder").c_str()), 0);
   ASSERT_EQ(symlink("../../link2", dir.File("real/sub/up").c_str()), 0);
-  FileReplacement save;
-  ASSERT_TRUE(save.Begin(dir.File("folder/./up")));
-  EXPECT_EQ(save.Target(), path);
-  ASSERT_TRUE(save.Write(TextOf(kItem).data(), TextOf(kItem).size()) && save.Commit());
+  ASSERT_TRUE(kItem.SerializeFile(dir.File("folder/./up")));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
   EXPECT_TRUE(fs::is_symlink(dir.File("link2")) && fs::is_symlink(dir.File("real/sub/up")));
   struct stat info;
@@ -751,19 +747,7 @@ TEST(FilePermissions, WhatOthersPlantInASharedStickyFolderIsNeverUsed) {
   const std::string sticky = dir.File("sticky");
   fs::create_directory(sticky);
   fs::permissions(sticky, fs::perms(01777));
-  const std::string home = dir.File("home");
-  fs::create_directory(home);
-  const std::string thesis = home + "/thesis.txt";
-  WriteFile(thesis, "years of work");
-  const std::string link = sticky + "/news.db";
-  const std::string folderLink = sticky + "/team";  // a link to her folder, on the way
-  ASSERT_EQ(symlink(thesis.c_str(), link.c_str()), 0);
-  ASSERT_EQ(symlink(home.c_str(), folderLink.c_str()), 0);
   if (geteuid() != 0) GTEST_SKIP() << "needs root to act as other users";
-  ASSERT_EQ(chown(home.c_str(), kAlice, kAlice), 0);
-  ASSERT_EQ(chown(thesis.c_str(), kAlice, kAlice), 0);
-  ASSERT_EQ(lchown(link.c_str(), kMallory, kMallory), 0);
-  ASSERT_EQ(lchown(folderLink.c_str(), kMallory, kMallory), 0);
   // Another user's temporary file, a plain one and a FIFO: neither used nor removed.
   const std::string direct = sticky + "/direct.db", fifo = sticky + "/fifo.db";
   WriteFile(TemporaryPathFor(direct), "mallory's");
@@ -772,28 +756,120 @@ TEST(FilePermissions, WhatOthersPlantInASharedStickyFolderIsNeverUsed) {
     ASSERT_EQ(chown(planted.c_str(), kMallory, kMallory), 0);
     chmod(planted.c_str(), 0666);
   }
-  const auto save = [&] { return kItem.SerializeFile(link); };
-  const auto saveThrough = [&] { return kItem.SerializeFile(folderLink + "/thesis.txt"); };
   const std::string planted = AsUser(kAlice, kAlice, {}, [&] {
-    return !save() && !saveThrough() && !kItem.SerializeFile(direct) && !kItem.SerializeFile(fifo);
+    return !kItem.SerializeFile(direct) && !kItem.SerializeFile(fifo);
   });
   if (planted == "impossible") GTEST_SKIP() << "cannot switch to another user here";
   EXPECT_EQ(planted, "ok");
   EXPECT_FALSE(kItem.SerializeFile(direct) || kItem.SerializeFile(fifo));  // nor the folder's owner
-  EXPECT_EQ(ReadFile(thesis), "years of work");
   EXPECT_EQ(ReadFile(TemporaryPathFor(direct)), "mallory's");
   EXPECT_TRUE(fs::is_fifo(TemporaryPathFor(fifo)));
-  // Links of her own, or of the folder's owner, are followed, as the system would; a FIFO of her
-  // own is removed.
-  ASSERT_EQ(lchown(link.c_str(), kAlice, kAlice), 0);
+  // A FIFO of her own is removed.
   ASSERT_EQ(chown(TemporaryPathFor(fifo).c_str(), kAlice, kAlice), 0);
-  EXPECT_EQ(AsUser(kAlice, kAlice, {}, [&] { return save() && kItem.SerializeFile(fifo); }), "ok");
-  EXPECT_EQ(ReadFile(thesis), TextOf(kItem));
+  EXPECT_EQ(AsUser(kAlice, kAlice, {}, [&] { return kItem.SerializeFile(fifo); }), "ok");
   EXPECT_EQ(ReadFile(fifo), TextOf(kItem));
-  ASSERT_EQ(lchown(folderLink.c_str(), 0, 0), 0);
-  WriteFile(thesis, "years of work");
-  EXPECT_EQ(AsUser(kAlice, kAlice, {}, saveThrough), "ok");
-  EXPECT_EQ(ReadFile(thesis), TextOf(kItem));
+}
+
+// Where a walk to a file ends: the folder it names, open, and the file's name there.
+struct Walked {
+  bool ok = false;
+  std::string name, resolved;
+  std::error_code error;
+  struct stat folder {};
+};
+
+Walked WalkTo(const std::string& path) {
+  Walked walked;
+  int folder = -1;
+  walked.ok = Resolve(path, folder, walked.name, walked.resolved, walked.error);
+  if (folder >= 0) {
+    fstat(folder, &walked.folder);
+    close(folder);
+  }
+  return walked;
+}
+
+// True when the walk ended in the folder at `path`.
+bool EndedIn(const Walked& walked, const std::string& path) {
+  struct stat info;
+  return walked.ok && stat(path.c_str(), &info) == 0 && info.st_dev == walked.folder.st_dev &&
+         info.st_ino == walked.folder.st_ino;
+}
+
+// Links to the file and to folders on the way are followed, ".." after a link leads out of the
+// folder it names, and a link from the root starts the walk there again.
+TEST(PathWalk, FollowsLinksAndDotsAsTheSystemDoes) {
+  TempDir dir;
+  fs::create_directories(PathOf(dir.File("real/sub")));
+  ASSERT_EQ(symlink("news.db", dir.File("link").c_str()), 0);
+  ASSERT_EQ(symlink("link", dir.File("link2").c_str()), 0);
+  ASSERT_EQ(symlink("real/sub", dir.File("folder").c_str()), 0);
+  ASSERT_EQ(symlink("../../link2", dir.File("real/sub/up").c_str()), 0);
+  ASSERT_EQ(symlink(dir.File("real").c_str(), dir.File("absolute").c_str()), 0);
+  const Walked up = WalkTo(dir.File("folder/./up"));
+  EXPECT_TRUE(EndedIn(up, dir.File(""))) << up.error.message();
+  EXPECT_EQ(up.name, "news.db");  // which need not exist yet
+  EXPECT_EQ(up.resolved, dir.File("news.db"));
+  const Walked absolute = WalkTo(dir.File("folder/../../absolute/sub/../x.db"));
+  EXPECT_TRUE(EndedIn(absolute, dir.File("real"))) << absolute.error.message();
+  EXPECT_EQ(absolute.resolved, dir.File("real/x.db"));
+}
+
+TEST(PathWalk, RefusesLoopsMissingFoldersAndFolders) {
+  TempDir dir;
+  fs::create_directory(PathOf(dir.File("real")));
+  ASSERT_EQ(symlink("loop", dir.File("loop").c_str()), 0);
+  ASSERT_EQ(symlink("there/x.db", dir.File("here").c_str()), 0);
+  ASSERT_EQ(symlink("here", dir.File("there").c_str()), 0);
+  ASSERT_EQ(symlink("real/", dir.File("slashed").c_str()), 0);
+  const std::pair<std::string, std::error_code> refusals[] = {
+      {"loop", std::make_error_code(std::errc::too_many_symbolic_link_levels)},
+      {"here", std::make_error_code(std::errc::too_many_symbolic_link_levels)},
+      {"missing/news.db", FileError::kFolderMissing},
+      {"real/", std::make_error_code(std::errc::is_a_directory)},
+      {"real/..", std::make_error_code(std::errc::is_a_directory)},
+      {"slashed", std::make_error_code(std::errc::is_a_directory)},
+  };
+  for (const auto& [path, why] : refusals) {
+    const Walked walked = WalkTo(dir.File(path));
+    EXPECT_FALSE(walked.ok) << path;
+    EXPECT_EQ(walked.error, why) << path;
+  }
+}
+
+// In a shared sticky folder such as /tmp a link is followed only where the system would: when it
+// is this user's own or the folder owner's, never another user's, on the way or at the file.
+TEST(PathWalk, FollowsALinkInASharedStickyFolderOnlyOfThisUserOrTheFolderOwner) {
+  TempDir dir;
+  const std::string sticky = dir.File("sticky"), home = dir.File("home");
+  fs::create_directory(sticky);
+  fs::create_directory(home);
+  fs::permissions(sticky, fs::perms(01777));
+  const std::string atFile = sticky + "/news.db", onTheWay = sticky + "/team";
+  ASSERT_EQ(symlink((home + "/news.db").c_str(), atFile.c_str()), 0);
+  ASSERT_EQ(symlink(home.c_str(), onTheWay.c_str()), 0);
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to give files to other users";
+  ASSERT_EQ(chown(sticky.c_str(), kAlice, kAlice), 0);
+  const auto followed = [&](uid_t owner) {
+    std::string seen;
+    for (const std::string& link : {atFile, onTheWay}) {
+      if (lchown(link.c_str(), owner, owner) != 0) return std::string("lchown failed");
+    }
+    for (const std::string& path : {atFile, onTheWay + "/news.db"}) {
+      const Walked walked = WalkTo(path);
+      seen += EndedIn(walked, home) ? "followed "
+              : walked.error == FileError::kUnsafeLink ? "refused "
+                                                       : walked.error.message() + " ";
+    }
+    return seen;
+  };
+  EXPECT_EQ(followed(kMallory), "refused refused ");
+  EXPECT_EQ(followed(kAlice), "followed followed ");  // the folder's owner
+  EXPECT_EQ(followed(geteuid()), "followed followed ");
+  fs::permissions(sticky, fs::perms(0777));  // not sticky: the system follows anyone's links
+  EXPECT_EQ(followed(kMallory), "followed followed ");
+  fs::permissions(sticky, fs::perms(01775));  // sticky, but not everyone's to write
+  EXPECT_EQ(followed(kMallory), "followed followed ");
 }
 
 // A stray link, FIFO or other file that is not plain at the temporary name is removed, never
@@ -1073,10 +1149,10 @@ TEST(FileSave, WhatTakesANameWhileTheTemporaryFileIsOpenedIsCheckedToo) {
   close(reader);
 }
 
-// Another user's save, which might hold its lock for ever, is waited for at most ten seconds; then
-// the save fails and leaves both files alone. One that ends meanwhile, even while its file is
-// still private, lets the save go on.
-TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
+// Another user's save, which might hold its lock for ever, is waited for only as long as the save
+// says (ten seconds unless set); then the save fails and leaves both files alone. One that ends
+// meanwhile, even while its file is still private, lets the save go on.
+TEST(FilePermissions, AnotherUsersSaveIsWaitedForOnlyAsLongAsTheSaveSays) {
   TempDir dir;
   fs::permissions(dir.File(""), fs::perms(0777));
   const std::string path = dir.File("news.db"), temporary = TemporaryPathFor(path);
@@ -1089,10 +1165,13 @@ TEST(FilePermissions, AnotherUsersSaveIsWaitedForAtMostTenSeconds) {
   ASSERT_EQ(flock(held, LOCK_EX), 0);
   EXPECT_EQ(AsUser(kAlice, kAlice, {},
                    [&] {
-                     return kItem.SerializeFile(path) ||
-                            kItem.LastError() != FileError::kOthersSaveHeld;
+                     FileReplacement save;
+                     save.SetOthersWait(std::chrono::milliseconds(100));
+                     const auto began = std::chrono::steady_clock::now();
+                     return !save.Begin(path) && save.Error() == FileError::kOthersSaveHeld &&
+                            std::chrono::steady_clock::now() - began < std::chrono::seconds(5);
                    }),
-            "failed");
+            "ok");
   close(held);
   EXPECT_EQ(ReadFile(path), "old");
   EXPECT_EQ(ReadFile(temporary), "mallory's");
