@@ -1,10 +1,15 @@
 # Thin front door to CMake: one command for each thing a newcomer wants. Each first makes sure
 # the machine has what it needs (tools/ensure-deps installs it on Debian or names the command).
-.PHONY: all test test-windows test-32 check run install bench fuzz
+.PHONY: all test test-windows test-32 check run install package test-consumer bench fuzz
 
 # The builds below run make again inside CMake's build folders; their "Entering directory" lines say
 # nothing a reader needs.
 MAKEFLAGS += --no-print-directory
+
+# Builds and tests take as many jobs as the machine has cores, unless the environment sets them.
+CORES := $(shell nproc 2>/dev/null || getconf _NPROCESSORS_ONLN 2>/dev/null || echo 1)
+export CMAKE_BUILD_PARALLEL_LEVEL ?= $(CORES)
+export CTEST_PARALLEL_LEVEL ?= $(CORES)
 
 all:
 	@tools/ensure-deps test
@@ -50,8 +55,6 @@ install:
 	cmake --build --preset release
 	cmake --install build-release --prefix "$(PREFIX)"
 
-.PHONY: package test-consumer
-
 # Make the Debian packages news-editor and libnewsdb-dev from the optimised build, into
 # build-release/packages/.
 package:
@@ -90,10 +93,10 @@ test-consumer:
 	cmake -S tests/consumer -B $(CONSUMER)/subproject --no-warn-unused-cli \
 	  -DNEWS_SOURCE_DIR="$(CURDIR)" -DCMAKE_DISABLE_FIND_PACKAGE_GTest=ON \
 	  -DCMAKE_DISABLE_FIND_PACKAGE_benchmark=ON
-	cmake --build $(CONSUMER)/subproject -j 2
+	cmake --build $(CONSUMER)/subproject
 	$(CONSUMER)/subproject/newsdb-consumer $(CONSUMER)/subproject.db
 	cmake -S . -B build-shared -DBUILD_SHARED_LIBS=ON -DNEWS_BUILD_TESTS=OFF
-	cmake --build build-shared -j 2
+	cmake --build build-shared
 	cmake --install build-shared --prefix $(CONSUMER)/shared-prefix
 	cmake -S tests/consumer -B $(CONSUMER)/shared \
 	  -DCMAKE_PREFIX_PATH="$(CURDIR)/$(CONSUMER)/shared-prefix"
@@ -115,7 +118,7 @@ fuzz:
 	@tools/ensure-deps fuzz
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_CXX_FLAGS_RELWITHDEBINFO="-O2 -g" -DNEWS_BUILD_FUZZ=ON -DNEWS_BUILD_TESTS=OFF
-	cmake --build build-fuzz --target reader_fuzz conversion_fuzz -j 2
+	cmake --build build-fuzz --target reader_fuzz conversion_fuzz
 	mkdir -p build-fuzz/corpus build-fuzz/corpus-conversion build-fuzz/crashes
 	./build-fuzz/fuzz/reader_fuzz -max_total_time=$(FUZZ_SECONDS) -timeout=10 -print_final_stats=1 \
 	  -artifact_prefix=build-fuzz/crashes/ build-fuzz/corpus fuzz/corpus tests/data/load

@@ -570,7 +570,8 @@ TEST(EditorStart, RefusesWhatItCannotReadAndTouchesNoFile) {
 #endif
 }
 
-#if !defined(_WIN32)
+// Linux only: the state of a process is read from /proc.
+#if defined(__linux__)
 // The state of process `pid` as the system shows it: 'T' when stopped.
 char StateOf(pid_t pid) {
   std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
@@ -657,7 +658,9 @@ TEST(EditorSave, WaitsVisiblyStopsAfterItAndGivesUpWhenTerminated) {
             waiting + gaveUp + waiting + gaveUp + kept);
   EXPECT_EQ(NewsDB(db).CountAll(), 1u);
 }
+#endif
 
+#if !defined(_WIN32)
 // Options other than --help and --version are mistakes, never names of files to make; after
 // "--" a name may start with "-".
 TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
@@ -685,7 +688,10 @@ TEST(EditorStart, WrongArgumentsPrintUsageAndTouchNoFile) {
     EXPECT_EQ(NewsDB(dir.File(name)).CountAll(), 1u) << name;
   }
 }
+#endif
 
+// Linux only, as prlimit sets the limits of the running editor.
+#if defined(__linux__)
 // A save that fails is reported; the change stays in memory, one more save is tried at quit, and
 // the exit status says whether that worked. The file may not grow, or the editor, holding many
 // messages, may take hardly more memory than it has, so that the add's save runs out of it (which
@@ -738,7 +744,7 @@ TEST(EditorSave, FailedSavesAreReportedAndRetriedAtQuit) {
 }
 #endif
 
-#if !defined(_WIN32)
+#if defined(__linux__)
 // A database that loads also lists within the memory it was loaded in: no text is copied whole.
 TEST(EditorListing, ALongTextIsListedWithinTheMemoryItWasLoadedIn) {
   if (kAddressSanitizer) GTEST_SKIP() << "no address limit under the address sanitizer";
