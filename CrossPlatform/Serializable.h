@@ -164,7 +164,7 @@ class Serializable {
     stream.write(text.data(), static_cast<std::streamsize>(text.size()));
   }
 
-  // Appends `value` quoted and escaped, after one blank unless `out` is exactly "<".
+  // Appends `value` quoted and escaped, after one blank unless `out` ends in an opening marker.
   template <typename T>
   static void AddSerialization(std::string& out, const T& value) {
     static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
@@ -278,15 +278,13 @@ class Serializable {
     return in.eof() && !in.bad();
   }
 
-  // Appends this record with its markers to `out`, after one blank unless `out` is exactly "<".
+  // Appends this record with its markers to `out`, after one blank unless `out` ends in an
+  // opening marker.
   void Serialize(std::string& out) const {
-    // Straight into `out`, with no string of its own: the first value is told by its place.
+    // Straight into `out`, with no string of its own: the first value follows the marker.
     if (NeedsSeparator(out)) out += ' ';
     out += '<';
-    {
-      const OpenedHere opened(out);
-      SerializeValues(out);
-    }
+    SerializeValues(out);
     out += '>';
   }
 
@@ -380,6 +378,7 @@ class Serializable {
     std::string* text;  // the file's text not yet written
     newsdb::FileReplacement* file;
     bool ok = true;
+    char last = '\0';  // the last byte handed to the file; 0 before the first piece
     Spill* outer;  // an enclosing file write on this thread, if any
   };
   static constexpr size_t kSpillBytes = size_t{1} << 20;
@@ -387,45 +386,22 @@ class Serializable {
   // record nested in a string of its own is never sent to the file out of order.
   static inline thread_local Spill* spill_ = nullptr;
 
-  // The string a record was last opened in on this thread, and its size right after the opening
-  // marker: a value appended there and then is the record's first and takes no blank.
-  struct Opened {
-    const std::string* text;
-    size_t size;
-  };
-  static inline thread_local Opened opened_{nullptr, 0};
-
-  // Marks a record as opened at the end of `out` for as long as it lives. Then the mark before is
-  // back, however the record's writing ended; spent if it was in `out`, where the record is now
-  // an item of the one it marked.
-  class OpenedHere {
-   public:
-    explicit OpenedHere(const std::string& out) : out_(&out), outer_(opened_) {
-      opened_ = {&out, out.size()};
-    }
-    ~OpenedHere() { opened_ = outer_.text == out_ ? Opened{nullptr, 0} : outer_; }
-    OpenedHere(const OpenedHere&) = delete;
-    OpenedHere& operator=(const OpenedHere&) = delete;
-
-   private:
-    const std::string* const out_;
-    const Opened outer_;
-  };
-
   // Sends `out` to the file being written when it is that file's text and has grown large.
   static void SpillIfLarge(std::string& out) {
     Spill* const spill = spill_;
     if (spill == nullptr || spill->text != &out || out.size() < kSpillBytes) return;
-    // A record opened right at the end is still open at the start of what follows.
-    if (opened_.text == &out) opened_.size = opened_.size == out.size() ? 0 : SIZE_MAX;
+    spill->last = out.back();  // what the empty text goes on from
     spill->ok = spill->file->Hand(out) && spill->ok;
   }
 
-  // False when an item appended to `out` takes no blank before it: when `out` holds only an
-  // opening marker or a record was just opened at its end.
+  // False when an item appended to `out` takes no blank before it: when the text so far ends in
+  // an opening marker, which is when a record was just opened, as values end in a quote and
+  // records in ">". Of a file's text that a save has just handed to the file whole, the last byte
+  // handed over is the end; an empty text of no save takes the blank.
   static bool NeedsSeparator(const std::string& out) {
-    if (out.size() == 1 && out[0] == '<') return false;
-    return opened_.text != &out || opened_.size != out.size();
+    if (!out.empty()) return out.back() != '<';
+    const Spill* const spill = spill_;
+    return spill == nullptr || spill->text != &out || spill->last != '<';
   }
 
   // The first `byte` in [from, to), or `to`. The bytes between values and most numbers are few,
