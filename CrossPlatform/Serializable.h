@@ -51,7 +51,7 @@ inline constexpr bool IsRecordValueType =
 // Returns the text of `value`: a string unchanged, a number in plain decimal (a leading "-" only
 // when negative), a boolean as "1" or "0". No locale setting changes it.
 template <typename T>
-static std::string ToString(const T& value) {
+inline std::string ToString(const T& value) {
   static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
   if constexpr (std::is_same_v<T, std::string>) {
     return value;
@@ -126,7 +126,7 @@ bool DecimalFromChars(T& target, const char* text, size_t size) {
 // to the number, out-of-range numbers fail, a boolean is 0 or 1. Returns true on success; `target`
 // is unspecified after a failed number. A string is copied unchanged and always succeeds.
 template <typename T>
-static bool FromString(T& target, const std::string& text,
+inline bool FromString(T& target, const std::string& text,
                        std::ios_base& (*manipulator)(std::ios_base&)) {
   static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
   if constexpr (std::is_same_v<T, std::string>) {
@@ -154,9 +154,7 @@ class Serializable {
   // the fields read before it keeping their new values.
   virtual bool DeserializeValues(std::istream& in) = 0;
 
-  // Returns the opening marker of a record.
   static std::string BeginSerialization() { return "<"; }
-  // Appends the closing marker to `text`.
   static void EndSerialization(std::string& text) { text += '>'; }
   // Appends the closing marker to `text`, then writes all of `text` to `stream` at once.
   static void EndSerialization(std::string& text, std::ostream& stream) {
@@ -311,11 +309,10 @@ class Serializable {
         &lastError_);
   }
 
-  // Reads this record's values from `in`; returns the result of DeserializeValues unchanged.
   bool Deserialize(std::istream& in) { return DeserializeValues(in); }
 
   // True when the constructor that read this record failed.
-  bool DidConstructionFail() { return !constructionOk; }
+  bool DidConstructionFail() const { return !constructionOk; }
 
   // Why the last load or save of a file by this record failed (a system error, a FileError, or
   // std::errc::not_enough_memory); empty after one that worked.

@@ -696,12 +696,14 @@ TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
   EXPECT_EQ(save.Target(), path);
   ASSERT_TRUE(save.Write(TextOf(kItem).data(), TextOf(kItem).size()) && save.Commit());
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
-  EXPECT_TRUE(fs::is_symlink(dir.File("link2")) && fs::is_symlink(dir.File("real/sub/up")));
+  EXPECT_TRUE(fs::is_symlink(dir.File("link2")));
+  EXPECT_TRUE(fs::is_symlink(dir.File("real/sub/up")));
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0604u);
   if (root) {
-    EXPECT_TRUE(info.st_uid == kAlice && info.st_gid == kTeam);
+    EXPECT_EQ(info.st_uid, kAlice);
+    EXPECT_EQ(info.st_gid, kTeam);
   }
 }
 

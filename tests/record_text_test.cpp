@@ -55,7 +55,8 @@ TEST(RecordReader, ConsumesNothingAfterTheClosingQuote) {
   EXPECT_TRUE(list.empty());
   EXPECT_EQ(in.rdbuf()->sgetc(), '>');
   std::string value = "kept";
-  EXPECT_TRUE(Serializable::DeserializeValue(in, value) && value == "x");
+  EXPECT_TRUE(Serializable::DeserializeValue(in, value));
+  EXPECT_EQ(value, "x");
   EXPECT_FALSE(Serializable::DeserializeValue(in, value));  // no closing quote
   EXPECT_EQ(value, "x");
 }
@@ -93,8 +94,10 @@ TEST(RecordReader, ANumberLongerThanAnyNumberFailsUnread) {
     bool flag = false;
     PieceBuffer longest("\"" + zeros + "17\" \" " + zeros + "1\"", piece);
     std::istream fits(&longest);
-    EXPECT_TRUE(Serializable::DeserializeValue(fits, number) && number == 17);
-    EXPECT_TRUE(Serializable::DeserializeValue(fits, flag) && flag);
+    EXPECT_TRUE(Serializable::DeserializeValue(fits, number));
+    EXPECT_EQ(number, 17u);
+    EXPECT_TRUE(Serializable::DeserializeValue(fits, flag));
+    EXPECT_TRUE(flag);
     for (const std::string& digits : {zeros + "017", std::string(64 << 20, '1')}) {
       PieceBuffer tooLong("\"" + digits + "\"", piece);
       std::istream in(&tooLong);
@@ -104,7 +107,8 @@ TEST(RecordReader, ANumberLongerThanAnyNumberFailsUnread) {
   }
   std::string text;
   std::istringstream in("\"" + std::string(1 << 20, '1') + "\"");
-  EXPECT_TRUE(Serializable::DeserializeValue(in, text) && text.size() == 1u << 20);
+  EXPECT_TRUE(Serializable::DeserializeValue(in, text));
+  EXPECT_EQ(text.size(), size_t{1} << 20);
 }
 
 // Whether a value or record takes a blank before it follows from the text before it alone, also
