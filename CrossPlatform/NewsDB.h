@@ -115,7 +115,6 @@ class NewsDB final : public Serializable {
   // The stamp of the file as this database last read or wrote it at its remembered name.
   const newsdb::FileStamp& Seen() const { return seen_; }
 
-  // Number of messages.
   uint64_t CountAll() const;
   // Number of visible messages.
   uint64_t Count() const;

@@ -51,7 +51,7 @@ inline constexpr bool IsRecordValueType =
 // Returns the text of `value`: a string unchanged, a number in plain decimal (a leading "-" only
 // when negative), a boolean as "1" or "0". No locale setting changes it.
 template <typename T>
-static std::string ToString(const T& value) {
+inline std::string ToString(const T& value) {
   static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
   if constexpr (std::is_same_v<T, std::string>) {
     return value;
@@ -126,7 +126,7 @@ bool DecimalFromChars(T& target, const char* text, size_t size) {
 // to the number, out-of-range numbers fail, a boolean is 0 or 1. Returns true on success; `target`
 // is unspecified after a failed number. A string is copied unchanged and always succeeds.
 template <typename T>
-static bool FromString(T& target, const std::string& text,
+inline bool FromString(T& target, const std::string& text,
                        std::ios_base& (*manipulator)(std::ios_base&)) {
   static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
   if constexpr (std::is_same_v<T, std::string>) {
@@ -154,9 +154,7 @@ class Serializable {
   // the fields read before it keeping their new values.
   virtual bool DeserializeValues(std::istream& in) = 0;
 
-  // Returns the opening marker of a record.
   static std::string BeginSerialization() { return "<"; }
-  // Appends the closing marker to `text`.
   static void EndSerialization(std::string& text) { text += '>'; }
   // Appends the closing marker to `text`, then writes all of `text` to `stream` at once.
   static void EndSerialization(std::string& text, std::ostream& stream) {
@@ -164,7 +162,7 @@ class Serializable {
     stream.write(text.data(), static_cast<std::streamsize>(text.size()));
   }
 
-  // Appends `value` quoted and escaped, after one blank unless `out` is exactly "<".
+  // Appends `value` quoted and escaped, after one blank unless `out` ends in an opening marker.
   template <typename T>
   static void AddSerialization(std::string& out, const T& value) {
     static_assert(newsdb::IsRecordValueType<T>, "not a record value type");
@@ -278,15 +276,13 @@ class Serializable {
     return in.eof() && !in.bad();
   }
 
-  // Appends this record with its markers to `out`, after one blank unless `out` is exactly "<".
+  // Appends this record with its markers to `out`, after one blank unless `out` ends in an
+  // opening marker.
   void Serialize(std::string& out) const {
-    // Straight into `out`, with no string of its own: the first value is told by its place.
+    // Straight into `out`, with no string of its own: the first value follows the marker.
     if (NeedsSeparator(out)) out += ' ';
     out += '<';
-    {
-      const OpenedHere opened(out);
-      SerializeValues(out);
-    }
+    SerializeValues(out);
     out += '>';
   }
 
@@ -313,11 +309,10 @@ class Serializable {
         &lastError_);
   }
 
-  // Reads this record's values from `in`; returns the result of DeserializeValues unchanged.
   bool Deserialize(std::istream& in) { return DeserializeValues(in); }
 
   // True when the constructor that read this record failed.
-  bool DidConstructionFail() { return !constructionOk; }
+  bool DidConstructionFail() const { return !constructionOk; }
 
   // Why the last load or save of a file by this record failed (a system error, a FileError, or
   // std::errc::not_enough_memory); empty after one that worked.
@@ -380,6 +375,7 @@ class Serializable {
     std::string* text;  // the file's text not yet written
     newsdb::FileReplacement* file;
     bool ok = true;
+    char last = '\0';  // the last byte handed to the file; 0 before the first piece
     Spill* outer;  // an enclosing file write on this thread, if any
   };
   static constexpr size_t kSpillBytes = size_t{1} << 20;
@@ -387,45 +383,22 @@ class Serializable {
   // record nested in a string of its own is never sent to the file out of order.
   static inline thread_local Spill* spill_ = nullptr;
 
-  // The string a record was last opened in on this thread, and its size right after the opening
-  // marker: a value appended there and then is the record's first and takes no blank.
-  struct Opened {
-    const std::string* text;
-    size_t size;
-  };
-  static inline thread_local Opened opened_{nullptr, 0};
-
-  // Marks a record as opened at the end of `out` for as long as it lives. Then the mark before is
-  // back, however the record's writing ended; spent if it was in `out`, where the record is now
-  // an item of the one it marked.
-  class OpenedHere {
-   public:
-    explicit OpenedHere(const std::string& out) : out_(&out), outer_(opened_) {
-      opened_ = {&out, out.size()};
-    }
-    ~OpenedHere() { opened_ = outer_.text == out_ ? Opened{nullptr, 0} : outer_; }
-    OpenedHere(const OpenedHere&) = delete;
-    OpenedHere& operator=(const OpenedHere&) = delete;
-
-   private:
-    const std::string* const out_;
-    const Opened outer_;
-  };
-
   // Sends `out` to the file being written when it is that file's text and has grown large.
   static void SpillIfLarge(std::string& out) {
     Spill* const spill = spill_;
     if (spill == nullptr || spill->text != &out || out.size() < kSpillBytes) return;
-    // A record opened right at the end is still open at the start of what follows.
-    if (opened_.text == &out) opened_.size = opened_.size == out.size() ? 0 : SIZE_MAX;
+    spill->last = out.back();  // what the empty text goes on from
     spill->ok = spill->file->Hand(out) && spill->ok;
   }
 
-  // False when an item appended to `out` takes no blank before it: when `out` holds only an
-  // opening marker or a record was just opened at its end.
+  // False when an item appended to `out` takes no blank before it: when the text so far ends in
+  // an opening marker, which is when a record was just opened, as values end in a quote and
+  // records in ">". Of a file's text that a save has just handed to the file whole, the last byte
+  // handed over is the end; an empty text of no save takes the blank.
   static bool NeedsSeparator(const std::string& out) {
-    if (out.size() == 1 && out[0] == '<') return false;
-    return opened_.text != &out || opened_.size != out.size();
+    if (!out.empty()) return out.back() != '<';
+    const Spill* const spill = spill_;
+    return spill == nullptr || spill->text != &out || spill->last != '<';
   }
 
   // The first `byte` in [from, to), or `to`. The bytes between values and most numbers are few,

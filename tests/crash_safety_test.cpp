@@ -183,7 +183,8 @@ TEST(SaveLock, ChangesOfProcessesThatWaitForTheLockAreAllKept) {
     int status = 0;
     wait(&status);
     ++shared.ended;
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "a save failed";
+    EXPECT_TRUE(WIFEXITED(status)) << "a save failed";
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "a save failed";
   }
   munmap(memory, sizeof(Shared));
   NewsDB saved(path);
@@ -220,7 +221,8 @@ TEST(SaveLock, AChildForkedDuringASaveDoesNotHoldItsLock) {
   EXPECT_TRUE(save.Commit());
   int status = 0;
   ASSERT_EQ(waitpid(child, &status, 0), child);
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "the child waited for itself";
+  EXPECT_TRUE(WIFEXITED(status)) << "the child waited for itself";
+  EXPECT_EQ(WEXITSTATUS(status), 0) << "the child waited for itself";
   EXPECT_EQ(ReadFile(path), TextOf(childs));
 }
 

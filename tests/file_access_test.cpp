@@ -692,12 +692,14 @@ TEST(FileSave, KeepsModeOwnerAndGroupAndFollowsLinks) {
   ASSERT_EQ(symlink("../../link2", dir.File("real/sub/up").c_str()), 0);
   ASSERT_TRUE(kItem.SerializeFile(dir.File("folder/./up")));
   EXPECT_EQ(ReadFile(path), TextOf(kItem));
-  EXPECT_TRUE(fs::is_symlink(dir.File("link2")) && fs::is_symlink(dir.File("real/sub/up")));
+  EXPECT_TRUE(fs::is_symlink(dir.File("link2")));
+  EXPECT_TRUE(fs::is_symlink(dir.File("real/sub/up")));
   struct stat info;
   ASSERT_EQ(stat(path.c_str(), &info), 0);
   EXPECT_EQ(info.st_mode & 07777, 0604u);
   if (root) {
-    EXPECT_TRUE(info.st_uid == kAlice && info.st_gid == kTeam);
+    EXPECT_EQ(info.st_uid, kAlice);
+    EXPECT_EQ(info.st_gid, kTeam);
   }
 }
 

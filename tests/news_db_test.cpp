@@ -94,7 +94,7 @@ TEST(NewsDBLoad, ReadsAlikeThroughAnyStreamBuffer) {
       PieceBuffer buffer(text, piece);
       std::istream in(&buffer);
       NewsDB loaded(in);
-      EXPECT_EQ(loaded.DidConstructionFail(), NewsDB(expected).DidConstructionFail());
+      EXPECT_EQ(loaded.DidConstructionFail(), expected.DidConstructionFail());
       EXPECT_EQ(TextOf(loaded), TextOf(expected));
     }
   }

@@ -220,7 +220,8 @@ TEST(EditorAtATerminal, StoresWhatTheLineShowsAndEndsCleanly) {
   ASSERT_TRUE(terminal.Type(kUp + kEnter + kEnter, "Added new news entry to DB"));
   ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("\004"));  // Ctrl-D on an empty line
   const int status = terminal.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(EndsWith(terminal.out, std::string("\n") + kPasteOff));  // on a line of its own
   EXPECT_EQ(terminal.LocalModes(), terminal.before.c_lflag);
   NewsDB saved(terminal.db);
@@ -299,7 +300,8 @@ TEST(EditorAtATerminal, PastesAreTextAndRunNoCommand) {
               terminal.Type("\033[200~x\033[201~\rd\r3\r\033[201~", "x d 3"));
   ASSERT_TRUE(terminal.WaitUntilIdle() && terminal.Type("\025q" + kEnter));  // Ctrl-U: line dropped
   const int status = terminal.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+  EXPECT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
   EXPECT_TRUE(EndsWith(terminal.out, kPasteOff));
   NewsDB saved(terminal.db);
   ASSERT_EQ(saved.CountAll(), 4u);
@@ -334,7 +336,8 @@ TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
                 terminal.Type("l" + kEnter, "DB contains 3 news items."));
     ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("q" + kEnter));
     const int status = terminal.Wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << status;
     EXPECT_EQ(ReadFile(terminal.db), kThree);
   }
   Terminal terminal(kThree);
@@ -347,7 +350,8 @@ TEST(EditorAtATerminal, CtrlCCancelsAndEndingSignalsRestoreTheTerminal) {
   EXPECT_TRUE(terminal.WaitFor("half a li"));
   kill(terminal.Pid(), SIGHUP);  // the window is closed: the message being written is kept
   const int status = terminal.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << status;
   EXPECT_NE(terminal.out.find(kPasteOff, terminal.out.find("half a li")), std::string::npos);
   EXPECT_EQ(terminal.LocalModes(), terminal.before.c_lflag);
   NewsDB saved(terminal.db);
@@ -382,7 +386,8 @@ TEST(EditorAtATerminal, CtrlCEndsAListingAndGivesUpAWait) {
   other.reset();
   ASSERT_TRUE(terminal.Type("q" + kEnter));
   const int status = terminal.Wait();
-  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  EXPECT_TRUE(WIFEXITED(status)) << status;
+  EXPECT_EQ(WEXITSTATUS(status), 0) << status;
   EXPECT_EQ(NewsDB(terminal.db).CountAll(), 100001u);
 }
 
@@ -395,7 +400,8 @@ TEST(EditorAtATerminal, WithOneSidePipedPromptsShowAndTheLastLineEnds) {
     ASSERT_TRUE(terminal.WaitFor(kPrompt) && terminal.Type("a" + kEnter, kTitle));
     ASSERT_TRUE(terminal.Type("T" + kEnter, "two newlines]:\n") && terminal.Type("\004"));
     const int status = terminal.Wait();
-    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << status;
   }
   Terminal terminal(kThree, nullptr, Piped::kInput);
   if (!terminal.Started()) GTEST_SKIP() << kNoTerminal;
