@@ -376,7 +376,7 @@ class Serializable {
     newsdb::FileReplacement* file;
     bool ok = true;
     char last = '\0';  // the last byte handed to the file; 0 before the first piece
-    Spill* outer;  // an enclosing file write on this thread, if any
+    Spill* outer;      // an enclosing file write on this thread, if any
   };
   static constexpr size_t kSpillBytes = size_t{1} << 20;
   // The file write in progress on this thread; only its own text is ever written out, so a
