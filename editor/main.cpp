@@ -164,15 +164,17 @@ void sayWhy(const char* what, const std::string& path, const std::error_code& ca
 // The database file as this editor knows it.
 struct DatabaseFile {
   std::string path;
-  FileStamp seen;          // the file as this editor last read or wrote it
-  PendingChanges unsaved;  // changes made in memory that no save has written yet
+  FileStamp seen;            // the file as this editor last read or wrote it
+  PendingChanges unsaved;    // changes made in memory that no save has written yet
+  bool waitGivenUp = false;  // a save's wait was given up since the editor was asked to end
 };
 
 // Saves the database with the unsaved changes made on the newest content of the file, which
 // another program may have saved meanwhile. Changes that cannot be saved stay in memory for the
 // next save. Returns true when everything is saved.
 // A save that waits for another says so after a second, and gives up when the user asks to stop,
-// or two seconds after the editor is asked to end (then it fails as any save does). A stop signal
+// or two seconds after the editor is asked to end, and then at once (then it fails as any save
+// does). A stop signal
 // meanwhile stops the editor after the save.
 bool saveChanges(NewsDB* db, DatabaseFile& file) {
   std::cout.flush();  // what was said before shows while the save, or its wait for the lock, lasts
@@ -182,7 +184,11 @@ bool saveChanges(NewsDB* db, DatabaseFile& file) {
       told = true;
       std::cerr << "news-editor: waiting for another program's save of " << file.path << std::endl;
     }
-    return !interruptRequested() && (endRequest() == 0 || waited < std::chrono::seconds(2));
+    if (endRequest() != 0 && (file.waitGivenUp || waited >= std::chrono::seconds(2))) {
+      file.waitGivenUp = true;
+      return false;
+    }
+    return !interruptRequested();
   };
   holdStops(true);
   const bool saved = db->UpdateFile(
