@@ -212,7 +212,8 @@ class FileReplacement {
   // (and its owner and group where this user may set them). True only when every step since
   // Begin() worked; otherwise the temporary file is removed and the file is as it was.
   bool Commit();
-  // The file that is replaced: the path given to Begin(), after symbolic links. To see its newest
+  // The file that is replaced: the path given to Begin(), after symbolic links (on Windows its
+  // full `\\?\` form, spelt as the folder spells it). To see its newest
   // content while the lock is held, use TargetStamp() and FileReader::Open(*this).
   const std::string& Target() const { return target_; }
   // The stamp of the file that is replaced, as it is now; `exists` is false when there is none.

@@ -50,17 +50,6 @@ int FdOf(intptr_t handle) {
   return static_cast<int>(handle);
 }
 
-// The system's error `value`, as the C library numbers it.
-std::error_code ErrorOf(int value) {
-  return {value, std::generic_category()};
-}
-
-// The error the last failed call left in errno: to be taken right where that call returns,
-// before another call changes errno.
-std::error_code LastError() {
-  return ErrorOf(errno);
-}
-
 int64_t Nanoseconds(const struct timespec& time) {
   return static_cast<int64_t>(time.tv_sec) * 1000000000 + time.tv_nsec;
 }

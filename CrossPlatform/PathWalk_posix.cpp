@@ -23,16 +23,6 @@ namespace newsdb {
 
 namespace {
 
-// The system's error `value`, as the C library numbers it.
-std::error_code ErrorOf(int value) {
-  return {value, std::generic_category()};
-}
-
-// The error the last failed call left in errno: to be taken right where that call returns.
-std::error_code LastError() {
-  return ErrorOf(errno);
-}
-
 // True when the system itself would follow the link described by `link` in the folder `folder`
 // for this user: outside a shared sticky folder always; inside one only when this user or the
 // folder's owner owns the link. Links another user planted in such a folder are what this guards

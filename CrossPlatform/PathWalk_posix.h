@@ -1,6 +1,6 @@
 // The walk a save makes to a file's folder on POSIX systems: part by part, as the system's own
 // lookup would, following symbolic links only where the system itself would let this user.
-// Internal to the library; not installed.
+// Internal to the library, with the helpers its POSIX files share; not installed.
 #ifndef CROSSPLATFORM_PATHWALK_POSIX_H
 #define CROSSPLATFORM_PATHWALK_POSIX_H
 #if !defined(_WIN32)
@@ -8,10 +8,22 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 
+#include <cerrno>
 #include <string>
 #include <system_error>
 
 namespace newsdb {
+
+// The system's error `value`, as the C library numbers it.
+inline std::error_code ErrorOf(int value) {
+  return {value, std::generic_category()};
+}
+
+// The error the last failed call left in errno: to be taken right where that call returns,
+// before another call changes errno.
+inline std::error_code LastError() {
+  return ErrorOf(errno);
+}
 
 // How folders are opened on the way to a file: where the system can, with only the right to pass
 // through them, as the system's own lookup needs; never through a link.

@@ -34,7 +34,6 @@
 #include "console.h"
 #include "pending_changes.h"
 
-using newsdb::DatabaseChange;
 using newsdb::FileContent;
 using newsdb::FileError;
 using newsdb::FileReader;
